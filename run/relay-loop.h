@@ -1,0 +1,20 @@
+// The relay loop and the process-wide state a terminal session shares with it.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+class COMM;
+
+enum class RelayResult : int { user_timeout = 0, ctrl_d_on_remote = 1, io_error = 2, ctrl_c_on_host = 3 };
+
+// Set to 1 by the Ctrl-C handler, never cleared.
+extern std::atomic<int> interrupted;
+static_assert(std::atomic<int>::is_always_lock_free, "interrupted is set from a signal handler");
+// Calendar seconds at which the session began.
+extern int64_t session_start;
+// The session's two channels; empty outside a session.
+extern COMM* jtag_channel;
+extern COMM* console_channel;
+
+// Moves bytes both ways between jtag_channel and console_channel until a reason to stop.
+RelayResult relay();
