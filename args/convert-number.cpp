@@ -10,7 +10,9 @@ bool is_c_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool is_decimal_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_decimal_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 constexpr std::uint64_t uint32_limit = 0xFFFFFFFFu;
 
@@ -47,7 +49,8 @@ SIGNED_READ convert_strtol32(const char* text) {
     const DECIMAL d = scan_decimal(text);
     if (!d.found) return {0, false, text};
     if (d.negative) {
-        if (d.too_big || d.magnitude > std::uint64_t{INT32_MAX} + 1) return {INT32_MIN, true, d.end};
+        if (d.too_big || d.magnitude > std::uint64_t{INT32_MAX} + 1)
+            return {INT32_MIN, true, d.end};
         return {static_cast<std::int32_t>(-static_cast<std::int64_t>(d.magnitude)), false, d.end};
     }
     if (d.too_big || d.magnitude > std::uint64_t{INT32_MAX}) return {INT32_MAX, true, d.end};
@@ -62,4 +65,6 @@ UNSIGNED_READ convert_strtoul32(const char* text) {
     return {d.negative ? 0u - magnitude : magnitude, false, d.end};
 }
 
-std::int32_t convert_atoi32(const char* text) { return convert_strtol32(text).value; }
+std::int32_t convert_atoi32(const char* text) {
+    return convert_strtol32(text).value;
+}

@@ -28,8 +28,7 @@ constexpr int code_no_quit_on_ctrl_d = 132;
 constexpr std::size_t dump_argument_cap = 4095;
 
 constexpr OPTION row(const char* name, int has_arg, int val) {
-    return {name, has_arg, nullptr, val,
-            static_cast<int>(std::char_traits<char>::length(name))};
+    return {name, has_arg, nullptr, val, static_cast<int>(std::char_traits<char>::length(name))};
 }
 
 }  // namespace
@@ -66,10 +65,11 @@ std::string build_shortopts(const OPTION* options) {
     for (int i = 0; options[i].name != nullptr; ++i) {
         const OPTION& option = options[i];
         if (option.val >= 128) continue;
-        CONSISTENCY_CHECK(((option.val >= 0 && std::isalpha(option.val)) || option.val == 0) &&
-                              option.flag == nullptr,
-                          "(isalpha (longopts[i].val) || longopts[i].val == 0) && !longopts[i].flag",
-                          "process-args", 1095);
+        CONSISTENCY_CHECK(
+            ((option.val >= 0 && std::isalpha(option.val)) || option.val == 0) &&
+                option.flag == nullptr,
+            "(isalpha (longopts[i].val) || longopts[i].val == 0) && !longopts[i].flag",
+            "process-args", 1095);
         if (option.val != 0) string_length += option.has_arg == 0 ? 1 : option.has_arg == 1 ? 2 : 3;
     }
     CONSISTENCY_CHECK(string_length >= 1, "string_length >= 1", "process-args", 1118);
@@ -151,25 +151,61 @@ void apply_table_entry(int long_index) {
 
 void apply_option(int result, int long_index, const char* argv0) {
     switch (result) {
-        case '?': settings.illegal_option = 1; break;  // the scanner has said why
-        case 0: apply_table_entry(long_index); break;
-        case 'v': settings.verbose = 1; break;
-        case 'q': settings.verbose = 0; break;
-        case 't': settings.terminal_only = 1; break;
-        case 'V': settings.show_version = 1; break;
-        case 'h': settings.show_help = 1; break;
-        case 'H': break;  // the only connection mode there is
-        case code_flush: settings.flush_first = 1; break;
-        case code_persistent: settings.persistent = 1; break;
-        case code_no_persistent: settings.persistent = 0; break;
-        case code_no_quit_on_ctrl_d: settings.quit_on_ctrl_d = 0; break;
-        case 'c': settings.cable = scanner.optarg; break;
-        case 'd': read_index(argv0, "--device", &settings.device); break;
-        case 'i': read_index(argv0, "--instance", &settings.instance); break;
-        case 'o': read_quit_after(argv0); break;
-        case 'w': read_wait(argv0); break;
-        case 'u': append_dump_options(); break;
-        default: internal_abort("process-args", 856);
+        case '?':
+            settings.illegal_option = 1;
+            break;  // the scanner has said why
+        case 0:
+            apply_table_entry(long_index);
+            break;
+        case 'v':
+            settings.verbose = 1;
+            break;
+        case 'q':
+            settings.verbose = 0;
+            break;
+        case 't':
+            settings.terminal_only = 1;
+            break;
+        case 'V':
+            settings.show_version = 1;
+            break;
+        case 'h':
+            settings.show_help = 1;
+            break;
+        case 'H':
+            break;  // the only connection mode there is
+        case code_flush:
+            settings.flush_first = 1;
+            break;
+        case code_persistent:
+            settings.persistent = 1;
+            break;
+        case code_no_persistent:
+            settings.persistent = 0;
+            break;
+        case code_no_quit_on_ctrl_d:
+            settings.quit_on_ctrl_d = 0;
+            break;
+        case 'c':
+            settings.cable = scanner.optarg;
+            break;
+        case 'd':
+            read_index(argv0, "--device", &settings.device);
+            break;
+        case 'i':
+            read_index(argv0, "--instance", &settings.instance);
+            break;
+        case 'o':
+            read_quit_after(argv0);
+            break;
+        case 'w':
+            read_wait(argv0);
+            break;
+        case 'u':
+            append_dump_options();
+            break;
+        default:
+            internal_abort("process-args", 856);
     }
 }
 

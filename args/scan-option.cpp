@@ -11,9 +11,13 @@ namespace {
 
 // A short-option string that begins with ":" asks for silent reporting. The system's own
 // string begins with "-", so its reporting is never silent.
-bool is_silent(const char* shortopts) { return shortopts[0] == ':'; }
+bool is_silent(const char* shortopts) {
+    return shortopts[0] == ':';
+}
 
-bool reports(const char* shortopts) { return scanner.opterr != 0 && !is_silent(shortopts); }
+bool reports(const char* shortopts) {
+    return scanner.opterr != 0 && !is_silent(shortopts);
+}
 
 // The entry of c in shortopts, or nullptr. The leading "-" and the ":" marks are no options.
 const char* find_short_option(const char* shortopts, char c) {
@@ -52,8 +56,8 @@ int scan_long_option(int argc, char** argv, const char* shortopts, const OPTION*
                      int* long_index) {
     const char* text = argv[scanner.optind] + 2;
     const char* equals = std::strchr(text, '=');
-    const std::size_t n = equals != nullptr ? static_cast<std::size_t>(equals - text)
-                                            : std::strlen(text);
+    const std::size_t n =
+        equals != nullptr ? static_cast<std::size_t>(equals - text) : std::strlen(text);
     const int index = find_long_option(options, text, n);
     if (index < 0) {
         if (reports(shortopts)) std::fprintf(stderr, "%s: invalid option -- %s\n", argv[0], text);

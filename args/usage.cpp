@@ -7,9 +7,13 @@
 namespace {
 
 // The dump switch h: show the current settings in brackets under their options.
-bool show_settings() { return settings.dump_flags[static_cast<unsigned char>('h')] != 0; }
+bool show_settings() {
+    return settings.dump_flags[static_cast<unsigned char>('h')] != 0;
+}
 
-void say(const char* line) { std::fputs(line, stdout); }
+void say(const char* line) {
+    std::fputs(line, stdout);
+}
 
 void print_terminal_options(bool show) {
     say("Terminal Options:\n");
