@@ -1,0 +1,295 @@
+// The command line of the real program, run as a child under chosen start names: help texts,
+// version, bad options and the effective command line, compared byte for byte.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "tests/support/temp-dir.h"
+
+namespace {
+
+const std::string terminal_path = TERMINAL_PATH;
+
+struct RUN {
+    std::string out;
+    std::string err;
+    int status = -1;  // the exit status, or 128 + the signal that ended the child
+    bool timed_out = false;
+};
+
+// Reads what is there on fd into text; false once the writer has closed it.
+bool drain(int fd, std::string* text) {
+    char block[4096];
+    const ssize_t n = read(fd, block, sizeof block);
+    if (n > 0) text->append(block, static_cast<std::size_t>(n));
+    return n > 0 || (n < 0 && errno == EINTR);
+}
+
+// Runs program with the given argv (argv[0] included) and standard input from /dev/null,
+// collecting standard output and standard error apart. A child that outlives the deadline is
+// killed.
+RUN run(const std::string& program, const std::vector<std::string>& args,
+        std::chrono::seconds deadline = std::chrono::seconds(20)) {
+    RUN result;
+    int out_pipe[2];
+    int err_pipe[2];
+    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
+        ADD_FAILURE() << "pipe failed";
+        return result;
+    }
+    std::vector<char*> argv;
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        ADD_FAILURE() << "fork failed";
+        return result;
+    }
+    if (pid == 0) {
+        const int null_fd = open("/dev/null", O_RDONLY);
+        dup2(null_fd, 0);
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        close(out_pipe[0]);
+        close(err_pipe[0]);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    std::string* texts[2] = {&result.out, &result.err};
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    int open_count = 2;
+    while (open_count > 0) {
+        if (!result.timed_out && std::chrono::steady_clock::now() > end) {
+            result.timed_out = true;
+            kill(pid, SIGKILL);
+        }
+        if (poll(fds, 2, 100) < 0 && errno != EINTR) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            if (!drain(fds[i].fd, texts[i])) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_count;
+            }
+        }
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+RUN run_as(const std::string& argv0, std::vector<std::string> options) {
+    options.insert(options.begin(), argv0);
+    return run(terminal_path, options);
+}
+
+const std::string help_text =
+    "Usage: tarvik-terminal [TERMINAL OPTIONS] [CONNECTION OPTIONS] [TARGET OPTIONS]\n"
+    "Connect to a board running or a simulation of a Tarvik Processor.\n"
+    "\n"
+    "Terminal Options:\n"
+    "  -V, --version              display version number\n"
+    "  -h, --help                 show this message and exit\n"
+    "  -v, --verbose              show extra information during run (default)\n"
+    "  -q, --quiet                show minimal information\n"
+    "      --write-pid            write process ID to filename specified\n"
+    "  -w, --wait                 wait for a signal before starting\n"
+    "      --flush                empty buffers before displaying output\n"
+    "      --signal-pid           send signal to process ID when ready\n"
+    "  -o, --quit-after=SECS      quit after SECS second(s) (default is never)\n"
+    "      --no-quit-on-ctrl-d    don't quit if Ctrl-D received from target\n"
+    "  -u, --dump=OPTS            dump extra debug information for OPTS\n"
+    "      --gmon                 write gmon.out file if seen from target\n"
+    "      --no-gmon              do not write gmon.out\n"
+    "\n"
+    "Connection Options:\n"
+    "  -H, --hardware             connect to a hardware target (default)\n"
+    "      --persistent           try to reconnect after an I/O error\n"
+    "      --no-persistent        opposite of persistent\n"
+    "\n"
+    "Connect to Hardware Options:\n"
+    "  -c, --cable=CABLE          use CABLE JTAG cable (default auto-detect)\n"
+    "  -d, --device=DEVICE        connect to DEVICE device (default auto-detect)\n"
+    "  -i, --instance=INSTANCE    connect to INSTANCE instance (default auto-detect)\n"
+    "\n"
+    "\n";
+
+const std::string plain_help_text =
+    "Usage: pelk-terminal [TERMINAL OPTIONS] [CONNECTION OPTIONS] [TARGET OPTIONS]\n"
+    "Connect to a JTAG UART.\n"
+    "\n"
+    "Terminal Options:\n"
+    "  -V, --version              display version number\n"
+    "  -h, --help                 show this message and exit\n"
+    "  -v, --verbose              show extra information during run (default)\n"
+    "  -q, --quiet                show minimal information\n"
+    "      --write-pid            write process ID to filename specified\n"
+    "  -w, --wait                 wait for a signal before starting\n"
+    "      --flush                empty buffers before displaying output\n"
+    "      --signal-pid           send signal to process ID when ready\n"
+    "  -o, --quit-after=SECS      quit after SECS second(s) (default is never)\n"
+    "      --no-quit-on-ctrl-d    don't quit if Ctrl-D received from target\n"
+    "  -u, --dump=OPTS            dump extra debug information for OPTS\n"
+    "\n"
+    "Connection Options:\n"
+    "  -H, --hardware             connect to a hardware target (default)\n"
+    "      --persistent           try to reconnect after an I/O error\n"
+    "      --no-persistent        opposite of persistent\n"
+    "\n"
+    "Connect to Hardware Options:\n"
+    "  -c, --cable=CABLE          use CABLE JTAG cable (default auto-detect)\n"
+    "  -d, --device=DEVICE        connect to DEVICE device (default auto-detect)\n"
+    "  -i, --instance=INSTANCE    connect to INSTANCE instance (default auto-detect)\n"
+    "\n"
+    "\n";
+
+// --help --dump=h --quiet --quit-after=5 --device=0, under the secondary name.
+const std::string plain_help_with_settings =
+    "Usage: pelk-terminal [TERMINAL OPTIONS] [CONNECTION OPTIONS] [TARGET OPTIONS]\n"
+    "Connect to a JTAG UART.\n"
+    "                               (with current settings in brackets)\n"
+    "\n"
+    "Terminal Options:\n"
+    "  -V, --version              display version number\n"
+    "  -h, --help                 show this message and exit\n"
+    "  -v, --verbose              show extra information during run (default)\n"
+    "  -q, --quiet                show minimal information\n"
+    "                               (verbose output off)\n"
+    "      --write-pid            write process ID to filename specified\n"
+    "  -w, --wait                 wait for a signal before starting\n"
+    "      --flush                empty buffers before displaying output\n"
+    "      --signal-pid           send signal to process ID when ready\n"
+    "  -o, --quit-after=SECS      quit after SECS second(s) (default is never)\n"
+    "                               (quit after 5 second(s))\n"
+    "      --no-quit-on-ctrl-d    don't quit if Ctrl-D received from target\n"
+    "  -u, --dump=OPTS            dump extra debug information for OPTS\n"
+    "                               (dump options h)\n"
+    "                               (do not write gmon.out)\n"
+    "\n"
+    "Connection Options:\n"
+    "  -H, --hardware             connect to a hardware target (default)\n"
+    "                               (connect to a hardware target)\n"
+    "      --persistent           try to reconnect after an I/O error\n"
+    "      --no-persistent        opposite of persistent\n"
+    "\n"
+    "Connect to Hardware Options:\n"
+    "  -c, --cable=CABLE          use CABLE JTAG cable (default auto-detect)\n"
+    "                               (auto-detect cable)\n"
+    "  -d, --device=DEVICE        connect to DEVICE device (default auto-detect)\n"
+    "                               (auto-detect device)\n"
+    "  -i, --instance=INSTANCE    connect to INSTANCE instance (default auto-detect)\n"
+    "                               (auto-detect instance)\n"
+    "\n"
+    "\n";
+
+const std::string illegal_line =
+    "tarvik-terminal: exiting because one or more illegal options were detected\n";
+
+void expect_run(const RUN& run, const std::string& out, const std::string& err, int status) {
+    EXPECT_EQ(run.out, out);
+    EXPECT_EQ(run.err, err);
+    EXPECT_EQ(run.status, status);
+    EXPECT_FALSE(run.timed_out);
+}
+
+}  // namespace
+
+TEST(CommandLine, HelpUnderThePrimaryName) {
+    expect_run(run_as(terminal_path, {"--help"}), help_text, "", 0);
+}
+
+TEST(CommandLine, HelpUnderTheSecondaryName) {
+    const std::string link =
+        terminal_path.substr(0, terminal_path.rfind('/') + 1) + "pelk-terminal";
+    expect_run(run(link, {link, "-h"}), plain_help_text, "", 0);
+}
+
+TEST(CommandLine, HelpWithTheCurrentSettings) {
+    expect_run(
+        run_as("pelk-terminal", {"--help", "--dump=h", "--quiet", "--quit-after=5", "--device=0"}),
+        plain_help_with_settings, "", 0);
+}
+
+TEST(CommandLine, VersionWinsOverHelpAndTheEffectiveLine) {
+    const std::string version = "tarvik-terminal: Version (wombat)\n";
+    expect_run(run_as("tarvik-terminal", {"--version"}), version, "", 0);
+    expect_run(run_as("tarvik-terminal", {"--version", "--help"}), version, "", 0);
+    expect_run(run_as("tarvik-terminal", {"--help", "--dump=c", "-V"}), version, "", 0);
+}
+
+TEST(CommandLine, ABadOptionWinsOverVersion) {
+    expect_run(run_as("tarvik-terminal", {"--version", "--bogus"}), illegal_line,
+               "tarvik-terminal: invalid option -- bogus\n", 1);
+}
+
+TEST(CommandLine, EffectiveLineComesBeforeTheHelp) {
+    expect_run(run_as("/opt/tarvik-terminal", {"--dump=c", "--help", "x y"}),
+               "Effective command line to tarvik-terminal: \n"
+               "  /opt/tarvik-terminal --help --verbose --hardware -- 'x y'\n"
+               "\n" +
+                   help_text,
+               "", 0);
+}
+
+TEST(CommandLine, EveryBadOptionIsReportedBeforeOneClosingLine) {
+    expect_run(run_as("./tarvik-terminal", {"--wait=0", "-q", "-x", "--help"}), illegal_line,
+               "./tarvik-terminal: invalid argument to --wait: `0' is not a positive number\n"
+               "./tarvik-terminal: invalid option -- x\n",
+               1);
+}
+
+TEST(CommandLine, TheStartNameChoosesTheName) {
+    const struct {
+        std::string argv0;
+        std::string name;
+    } cases[] = {
+        {"C:\\tools\\tarvik-terminal.exe", "tarvik-terminal"},
+        {"xtarvik-terminalx", "tarvik-terminal"},
+        {"term.exe", "pelk-terminal"},
+        {"pelk-terminal.exe", "pelk-terminal"},
+        {"TARVIK-TERMINAL.EXE", "pelk-terminal"},
+        {"tarvik-termina", "pelk-terminal"},
+        {"", "pelk-terminal"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.argv0);
+        expect_run(run_as(c.argv0, {"--version"}), c.name + ": Version (wombat)\n", "", 0);
+        // The scanner's messages name the program by argv[0] exactly as it was started.
+        expect_run(run_as(c.argv0, {"-z"}),
+                   c.name + ": exiting because one or more illegal options were detected\n",
+                   c.argv0 + ": invalid option -- z\n", 1);
+    }
+    expect_run(run_as("C:\\tools\\tarvik-terminal.exe", {"--help"}), help_text, "", 0);
+}
+
+TEST(CommandLine, ADirectoryInThePathChoosesThePrimaryName) {
+    TEMP_DIR temp;
+    const std::string folder = temp.file("tarvik-terminal");
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    const std::string link = folder + "/other";
+    ASSERT_EQ(symlink(terminal_path.c_str(), link.c_str()), 0);
+    expect_run(run(link, {link, "--version"}), "tarvik-terminal: Version (wombat)\n", "", 0);
+    expect_run(run(link, {link, "--help"}), help_text, "", 0);
+}
+
+TEST(CommandLine, EffectiveLineAloneComesFirst) {
+    // Without --help the session follows; only the start of what it prints is ours.
+    const RUN result = run_as("tarvik-terminal", {"--dump=c"});
+    const std::string line =
+        "Effective command line to tarvik-terminal: \n  tarvik-terminal --verbose --hardware\n\n";
+    EXPECT_EQ(result.out.substr(0, line.size()), line);
+}
