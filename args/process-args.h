@@ -1,5 +1,3 @@
-// NOTE TO THE DEVELOPER OF THIS BRANCH: before writing anything, read /work/helper-rules.md
-// (binding rules for this work, part of your brief) and follow them. Delete this note.
 // The command line: program identity, the settings record, the option scanner and table, the help text.
 #pragma once
 #include <optional>
