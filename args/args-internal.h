@@ -1,5 +1,4 @@
-// The pieces of option processing that tests reach directly: the short-option string and the
-// number readers with the 32-bit semantics of the original platform's C library.
+// Option processing's inner pieces, for tests: the short-option string and the number readers.
 #pragma once
 #include <cstdint>
 #include <string>

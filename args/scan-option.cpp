@@ -1,5 +1,4 @@
-// The option scanner: short-option clusters, full long names only, "--", and arguments that are
-// not options moved behind the options as scanning goes.
+// The option scanner: clusters, full long names, "--", and non-options moved behind the options.
 #include <cstdio>
 #include <cstring>
 

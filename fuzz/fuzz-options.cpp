@@ -1,5 +1,4 @@
-// libFuzzer target: the option scanner and option processing on arbitrary command lines. The
-// input is split at NUL bytes into argv, argv[0] included.
+// libFuzzer target: option processing on arbitrary argv, split from the input at NUL bytes.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>

@@ -1,5 +1,4 @@
-// The command line of the real program, run as a child under chosen start names: help texts,
-// version, bad options and the effective command line, compared byte for byte.
+// The real program's command line under chosen start names, its output compared byte for byte.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>

@@ -1,5 +1,4 @@
-// Shared by the command-line tests: an argv that the scanner may reorder, and a fixture that
-// puts the command-line state back to its start values around every test.
+// For the command-line tests: an argv the scanner may reorder, and a fixture that resets state.
 #pragma once
 #include <gtest/gtest.h>
 

@@ -1,5 +1,4 @@
-// Option processing: the settings each command line leaves, the checks of option arguments
-// with their messages, the --dump joining and the consistency checks on the option table.
+// Option processing: settings per command line, argument checks and their messages, --dump.
 #include "args/process-args.h"
 
 #include <gtest/gtest.h>

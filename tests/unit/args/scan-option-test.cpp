@@ -1,5 +1,4 @@
-// The option scanner with the program's own option table, plus the table features it does
-// not use (flags, shorter compared names, silent reporting).
+// The option scanner, with the program's option table and with tables that use flags.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,5 +1,4 @@
-// The help text's bracketed lines and the effective command line, from the settings that
-// option processing leaves.
+// The help text's bracketed lines and the effective command line.
 #include <gtest/gtest.h>
 
 #include <sstream>
