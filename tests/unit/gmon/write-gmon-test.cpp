@@ -195,6 +195,7 @@ TEST_F(GmonCapture, MatchesTheReferenceWhereverTheBlocksAreCut) {
             stream(1, "c"),
         "***" + stream(0x80000000u, "") + stream(1, "never") + "*",
         std::string(40, '*') + stream(258, std::string(258, 'q')) + "\n",
+        stream(200, std::string(200, '\xff')) + "*" + stream(0x8000, ""),
     };
     std::mt19937 random(20260);
     for (const std::string& s : streams) {
