@@ -230,6 +230,14 @@ TEST_F(RelayLoop, TraceLinesFollowTheSteps) {
               "wrote 2 characters to console\n");
 }
 
+TEST_F(RelayLoop, NoTraceLineForABlockCutToNothing) {
+    settings.dump_flags[static_cast<unsigned char>('t')] = 1;
+    m_board.feed("\x04zz");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(relay(), RelayResult::ctrl_d_on_remote);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
 TEST_F(RelayLoop, FailedWriteEndsWithIoError) {
     for (bool board_fails : {true, false}) {
         FAKE_COMM board;
