@@ -15,7 +15,9 @@ int64_t session_start = 0;
 COMM* jtag_channel = nullptr;
 COMM* console_channel = nullptr;
 
-int64_t calendar_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t calendar_seconds() {
+    return static_cast<int64_t>(std::time(nullptr));
+}
 int64_t (*relay_clock)() = calendar_seconds;
 
 namespace {
@@ -32,7 +34,9 @@ struct BLOCK {
     bool pending() const { return done < count; }
 };
 
-bool tracing() { return settings.dump_flags[static_cast<unsigned char>('t')] != 0; }
+bool tracing() {
+    return settings.dump_flags[static_cast<unsigned char>('t')] != 0;
+}
 
 // Offers the unwritten rest of the block. A short write is normal: the rest goes out on the
 // next pass. Returns false when the channel reports an error.

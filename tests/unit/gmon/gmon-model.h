@@ -8,9 +8,9 @@
 #include <vector>
 
 struct GMON_MODEL_RESULT {
-    std::string shown;          // everything the terminal displays, all blocks together
-    bool file_opened = false;   // whether some stream reached its first data byte
-    std::string file;           // the data of the last such stream (each one truncates)
+    std::string shown;         // everything the terminal displays, all blocks together
+    bool file_opened = false;  // whether some stream reached its first data byte
+    std::string file;          // the data of the last such stream (each one truncates)
 };
 
 // starts: the positions at which blocks begin, ascending, the first one 0. The cuts matter in
@@ -19,7 +19,9 @@ struct GMON_MODEL_RESULT {
 // shown without a search.
 inline GMON_MODEL_RESULT gmon_model(const std::string& s, const std::vector<size_t>& starts) {
     const std::string marker = "**gmon.out data follows**\n";
-    auto block_start = [&](size_t p) { return *(std::upper_bound(starts.begin(), starts.end(), p) - 1); };
+    auto block_start = [&](size_t p) {
+        return *(std::upper_bound(starts.begin(), starts.end(), p) - 1);
+    };
     auto block_end = [&](size_t p) {
         auto next = std::upper_bound(starts.begin(), starts.end(), p);
         return next == starts.end() ? s.size() : *next;

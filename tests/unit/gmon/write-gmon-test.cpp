@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -28,7 +27,9 @@ std::string le32(uint32_t value) {
     return bytes;
 }
 
-std::string stream(uint32_t length, const std::string& data) { return marker + le32(length) + data; }
+std::string stream(uint32_t length, const std::string& data) {
+    return marker + le32(length) + data;
+}
 
 struct CAPTURED {
     std::string shown;
@@ -108,35 +109,57 @@ TEST_F(GmonCapture, HandWorkedStreams) {
         std::string shown;
         std::optional<std::string> file;
     } cases[] = {
-        {"one block with text on both sides", {"abc" + stream(3, "xyz") + "def"},
-         "abc" + marker + "def", "xyz"},
+        {"one block with text on both sides",
+         {"abc" + stream(3, "xyz") + "def"},
+         "abc" + marker + "def",
+         "xyz"},
         {"marker ends a block, length starts the next",
-         {"ab" + marker, le32(2) + "\x04\x04" + "cd"}, "ab" + marker + "cd", "\x04\x04"},
+         {"ab" + marker, le32(2) + "\x04\x04" + "cd"},
+         "ab" + marker + "cd",
+         "\x04\x04"},
         {"length split 1+1+1+1, above one byte",
          {marker + le32(258).substr(0, 1), le32(258).substr(1, 1), le32(258).substr(2, 1),
           le32(258).substr(3) + std::string(58, 'd'), std::string(200, 'd') + "tail"},
-         marker + "tail", std::string(258, 'd')},
+         marker + "tail",
+         std::string(258, 'd')},
         {"a carried '*' that fails hides the marker behind it",
-         {"ab*", stream(1, "x")}, "ab*" + stream(1, "x"), std::nullopt},
+         {"ab*", stream(1, "x")},
+         "ab*" + stream(1, "x"),
+         std::nullopt},
         {"the same bytes in one block are found", {"ab*" + stream(1, "x")}, "ab*" + marker, "x"},
-        {"a marker ending in CR LF is plain text", {crlf_marker + le32(1) + "x"},
-         crlf_marker + le32(1) + "x", std::nullopt},
-        {"bytes behind the data are not searched", {stream(1, "x") + stream(1, "y")},
-         marker + stream(1, "y"), "x"},
+        {"a marker ending in CR LF is plain text",
+         {crlf_marker + le32(1) + "x"},
+         crlf_marker + le32(1) + "x",
+         std::nullopt},
+        {"bytes behind the data are not searched",
+         {stream(1, "x") + stream(1, "y")},
+         marker + stream(1, "y"),
+         "x"},
         {"a marker begun behind the data stays unseen in the next block",
          {stream(1, "x") + "**gmon", marker.substr(6) + le32(1) + "y"},
-         marker + marker + le32(1) + "y", "x"},
-        {"a marker at the start of the next block is found", {stream(1, "x"), stream(1, "y") + "!"},
-         marker + marker + "!", "y"},
+         marker + marker + le32(1) + "y",
+         "x"},
+        {"a marker at the start of the next block is found",
+         {stream(1, "x"), stream(1, "y") + "!"},
+         marker + marker + "!",
+         "y"},
         {"zero length: no file, the rest of the block unsearched, the next searched",
-         {stream(0, "") + stream(1, "a"), stream(1, "b")}, marker + stream(1, "a") + marker, "b"},
+         {stream(0, "") + stream(1, "a"), stream(1, "b")},
+         marker + stream(1, "a") + marker,
+         "b"},
         {"negative length: later markers are shown, never acted on",
-         {stream(0x80000000u, "ab"), stream(1, "c")}, marker + "ab" + stream(1, "c"), std::nullopt},
-        {"a second stream replaces the first file", {stream(3, "one") + "|", stream(1, "2")},
-         marker + "|" + marker, "2"},
+         {stream(0x80000000u, "ab"), stream(1, "c")},
+         marker + "ab" + stream(1, "c"),
+         std::nullopt},
+        {"a second stream replaces the first file",
+         {stream(3, "one") + "|", stream(1, "2")},
+         marker + "|" + marker,
+         "2"},
         {"a stream cut short keeps what came", {stream(10, "abc")}, marker, "abc"},
         {"empty reads between the pieces change nothing",
-         {"", marker.substr(0, 5), "", marker.substr(5), "", le32(1), "", "z!"}, marker + "!", "z"},
+         {"", marker.substr(0, 5), "", marker.substr(5), "", le32(1), "", "z!"},
+         marker + "!",
+         "z"},
     };
     for (const CASE& c : cases) {
         std::filesystem::remove("gmon.out");
@@ -171,17 +194,6 @@ TEST_F(GmonCapture, ZeroLengthLeavesAnExistingFileUntouched) {
     CAPTURED got = run({stream(0, "") + "after"});
     EXPECT_EQ(got.shown, marker + "after");
     EXPECT_EQ(got.file, "earlier run");
-}
-
-TEST_F(GmonCapture, EmptyReadKeepsAStreamInProgress) {
-    char buffer[64];
-    std::string head = marker + le32(5).substr(0, 2);
-    std::memcpy(buffer, head.data(), head.size());
-    ASSERT_EQ(filter_gmon(buffer, static_cast<int>(head.size())), 26);
-    EXPECT_EQ(filter_gmon(buffer, 0), 0);
-    EXPECT_EQ(gmon_capture.matched, 26);
-    EXPECT_EQ(gmon_capture.length_bytes, 2);
-    EXPECT_EQ(gmon_capture.remaining, 5);
 }
 
 // The reference walks the stream whole; the real capture sees it in pieces. Every single cut,
@@ -232,7 +244,8 @@ void filter_with_stdout_on_stderr(const std::string& s, int block) {
 
 TEST_F(GmonCaptureDeathTest, UnwritableFileEndsTheProcess) {
     std::filesystem::create_directory("gmon.out");
-    EXPECT_EXIT(filter_with_stdout_on_stderr(stream(1, "x"), 64), ::testing::KilledBySignal(SIGABRT),
+    EXPECT_EXIT(filter_with_stdout_on_stderr(stream(1, "x"), 64),
+                ::testing::KilledBySignal(SIGABRT),
                 "^Error: unable to open gmon\\.out file for writing\n"
                 "tarvik-terminal: write-gmon:112: abort\n$");
     if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full to fill";
