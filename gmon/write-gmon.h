@@ -16,3 +16,7 @@ extern GmonCapture gmon_capture;
 
 // Filters count bytes of buffer in place; returns how many bytes at its start are to be shown.
 int filter_gmon(char* buffer, int count);
+
+// Closes an open "gmon.out" and puts gmon_capture back to its start state. Tests and the
+// fuzzer run many streams in one process; the terminal never calls it.
+void gmon_reset_for_tests();

@@ -1,9 +1,133 @@
-// The relay loop.
+// The relay loop: target output to the console, keystrokes to the target, until a reason to stop.
 #include "run/relay-loop.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "args/process-args.h"
+#include "comm/comm.h"
+#include "gmon/write-gmon.h"
 
 std::atomic<int> interrupted{0};
 int64_t session_start = 0;
 COMM* jtag_channel = nullptr;
 COMM* console_channel = nullptr;
 
-RelayResult relay() { return RelayResult::ctrl_c_on_host; }
+int64_t calendar_seconds() {
+    return static_cast<int64_t>(std::time(nullptr));
+}
+int64_t (*relay_clock)() = calendar_seconds;
+
+namespace {
+
+constexpr int block_size = 64;
+constexpr char ctrl_d = 4;
+
+// One direction's block: count valid bytes at its start, done of them written out. It is
+// refilled only once everything in it has been written, so at most one block is in flight.
+struct BLOCK {
+    char* data;
+    int count = 0;
+    int done = 0;
+    bool pending() const { return done < count; }
+};
+
+bool tracing() {
+    return settings.dump_flags[static_cast<unsigned char>('t')] != 0;
+}
+
+// Offers the unwritten rest of the block. A short write is normal: the rest goes out on the
+// next pass. Returns false when the channel reports an error.
+bool write_pending(COMM* channel, BLOCK& block, const char* trace_format) {
+    if (!block.pending()) return true;
+    int offered = block.count - block.done;
+    int n = channel->write(block.data + block.done, static_cast<unsigned int>(offered));
+    if (tracing()) std::printf(trace_format, n);
+    if (n < 0) return false;
+    // A channel cannot take more than it was offered; done never passes count.
+    block.done += std::min(n, offered);
+    return true;
+}
+
+// A console read error counts as nothing typed; the console channel has said why.
+void read_keys(BLOCK& from_host) {
+    if (from_host.pending()) return;
+    int r = console_channel->read(from_host.data, block_size);
+    from_host.count = std::clamp(r, 0, block_size);
+    from_host.done = 0;
+    if (tracing() && from_host.count != 0) {
+        std::printf("read %d characters from console\n", from_host.count);
+    }
+}
+
+// Cuts the block at the first Ctrl-D: it and everything behind it are never shown.
+int cut_at_ctrl_d(const char* data, int n, bool& ctrl_d_seen) {
+    if (settings.quit_on_ctrl_d == 0 || n <= 0) return n;
+    const void* found = std::memchr(data, ctrl_d, static_cast<size_t>(n));
+    if (found == nullptr) return n;
+    ctrl_d_seen = true;
+    return static_cast<int>(static_cast<const char*>(found) - data);
+}
+
+// Reads and filters the board's output once everything read before has been shown. Returns
+// true with *result set when the relay is to end.
+bool read_board(BLOCK& from_target, bool& ctrl_d_seen, RelayResult* result) {
+    if (from_target.pending()) return false;
+    // After a Ctrl-D the board is not read again; it ends the relay once the bytes before
+    // it are on the screen.
+    if (ctrl_d_seen) {
+        *result = RelayResult::ctrl_d_on_remote;
+        return true;
+    }
+    int r = jtag_channel->read(from_target.data, block_size);
+    from_target.done = 0;
+    if (r < 0) {
+        if (settings.persistent == 0) {
+            *result = RelayResult::io_error;
+            return true;
+        }
+        // The channel reconnects on later reads; the next output continues this line.
+        if (settings.verbose != 0) {
+            std::fprintf(stderr, "%s: I/O error communicating with client - trying again",
+                         program_name);
+        }
+        r = 0;
+    }
+    // The capture sees every read attempt, empty ones included.
+    int n = filter_gmon(from_target.data, std::min(r, block_size));
+    n = cut_at_ctrl_d(from_target.data, n, ctrl_d_seen);
+    from_target.count = n;
+    if (tracing() && n != 0) std::printf("read %d characters from remote\n", n);
+    return false;
+}
+
+bool quit_time_reached() {
+    if (settings.quit_after_secs <= 0) return false;
+    return relay_clock() - session_start >= settings.quit_after_secs;
+}
+
+}  // namespace
+
+RelayResult relay() {
+    if (interrupted.load() != 0) return RelayResult::ctrl_c_on_host;
+    // Bytes 0..63 hold what the board sent, bytes 64..127 what was typed.
+    char work_area[2 * block_size];
+    BLOCK from_target{work_area};
+    BLOCK from_host{work_area + block_size};
+    bool ctrl_d_seen = false;
+    RelayResult result = RelayResult::io_error;
+    for (;;) {
+        if (!write_pending(jtag_channel, from_host, "wrote %d characters to remote\n")) {
+            return RelayResult::io_error;
+        }
+        if (!write_pending(console_channel, from_target, "wrote %d characters to console\n")) {
+            return RelayResult::io_error;
+        }
+        read_keys(from_host);
+        if (read_board(from_target, ctrl_d_seen, &result)) return result;
+        if (quit_time_reached()) return RelayResult::user_timeout;
+        if (interrupted.load() != 0) return RelayResult::ctrl_c_on_host;
+    }
+}

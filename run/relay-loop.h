@@ -18,3 +18,8 @@ extern COMM* console_channel;
 
 // Moves bytes both ways between jtag_channel and console_channel until a reason to stop.
 RelayResult relay();
+
+// The clock of the quit-after test: calendar seconds, as session_start counts them. Tests put
+// a fake clock here so that no test waits for real seconds to pass.
+int64_t calendar_seconds();
+extern int64_t (*relay_clock)();
