@@ -90,8 +90,7 @@ bool read_board(BLOCK& from_target, bool& ctrl_d_seen, RelayResult* result) {
         }
         // The channel reconnects on later reads; the next output continues this line.
         if (settings.verbose != 0) {
-            std::fprintf(stderr, "%s: I/O error communicating with client - trying again",
-                         program_name);
+            std::printf("%s: I/O error communicating with client - trying again", program_name);
         }
         r = 0;
     }

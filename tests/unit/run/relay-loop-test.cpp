@@ -189,13 +189,13 @@ TEST_F(RelayLoop, PersistentModeRetriesAfterReadErrors) {
         board.on_call([&board](int) {
             if (board.reads() == 3) interrupted = 1;  // at the read after the last error
         });
-        testing::internal::CaptureStderr();
+        testing::internal::CaptureStdout();
         RelayResult result = relay();
-        std::string errors = testing::internal::GetCapturedStderr();
+        std::string notes = testing::internal::GetCapturedStdout();
         const std::string retry =
             "tarvik-terminal: I/O error communicating with client - trying again";
         EXPECT_EQ(result, RelayResult::ctrl_c_on_host);
-        EXPECT_EQ(errors, verbose ? retry + retry : "") << "verbose " << verbose;
+        EXPECT_EQ(notes, verbose ? retry + retry : "") << "verbose " << verbose;
         EXPECT_EQ(screen.written(), "ok");
         EXPECT_EQ(board.written(), "k");  // sent although the link had failed before
     }
