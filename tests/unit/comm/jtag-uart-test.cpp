@@ -1,0 +1,251 @@
+// The JTAG UART channel against a scripted library: reports, errors, warnings, reconnection.
+#include "comm/jtag-uart.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "args/process-args.h"
+#include "tests/support/child-capture.h"
+#include "tests/support/fake-varnax.h"
+
+namespace {
+
+std::vector<int64_t> pauses;
+int cable_warning_result = 0;
+
+void record_pause(int64_t microseconds) { pauses.push_back(microseconds); }
+int scripted_cable_warning(JTAGVARNAX*) { return cable_warning_result; }
+
+std::string lines(std::initializer_list<const char*> texts) {
+    std::string joined;
+    for (const char* text : texts) joined += std::string("tarvik-terminal: ") + text + "\n";
+    return joined;
+}
+
+class JtagUart : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake_varnax = FAKE_VARNAX();
+        settings = Settings();
+        program_name = primary_name;
+        pauses.clear();
+        cable_warning_result = 0;
+        jtag_uart_pause_us = record_pause;
+        jtag_uart_cable_warning = scripted_cable_warning;
+    }
+};
+
+TEST_F(JtagUart, ReportsWhereItConnectedAndKeepsIt) {
+    settings.cable = "USB";
+    fake_varnax.info_cable = "USB-Cable [2-1]";
+    fake_varnax.info_device = 2;
+    fake_varnax.info_instance = 3;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    {
+        COMM_JTAG_UART link;
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "tarvik-terminal: connected to hardware target using JTAG UART on cable\n"
+              "tarvik-terminal: \"USB-Cable [2-1]\", device 2, instance 3\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    ASSERT_EQ(fake_varnax.opens.size(), 1u);
+    EXPECT_EQ(fake_varnax.opens[0].cable, std::optional<std::string>("USB"));
+    EXPECT_EQ(fake_varnax.opens[0].device, -1);
+    EXPECT_EQ(fake_varnax.opens[0].app_name, "tarvik-terminal");
+    EXPECT_EQ(settings.cable, std::optional<std::string>("USB-Cable [2-1]"));
+    EXPECT_EQ(settings.device, 2);
+    EXPECT_EQ(settings.instance, 3);
+    EXPECT_EQ(fake_varnax.closes, 1);
+}
+
+TEST_F(JtagUart, CableWarningsGoToStandardErrorWhateverVerboseSays) {
+    const std::string warning_a =
+        "\n" +
+        lines({"Warning: Unable to verify whether your download cable is",
+               "supported for Tarvik systems.  If you use an unsupported cable",
+               "you may experience intermittent JTAG communication failures.",
+               "Please refer to the file errata.txt included in the Tarvik",
+               "development kit documents directory for information on how to",
+               "update your system."}) +
+        "\n";
+    const std::string warning_b =
+        "\n" +
+        lines({"Warning: The JTAG cable you are using is not supported for Tarvik",
+               "systems.  You may experience intermittent JTAG communication",
+               "failures with this cable.  Please use a USB Corvel revision B",
+               "cable or another supported cable.  Please refer to the file",
+               "errata.txt included in the Tarvik development kit documents",
+               "directory for more information."}) +
+        "\n";
+    struct {
+        int result;
+        std::string expected;
+    } cases[] = {{0, ""}, {1, warning_a}, {2, warning_b}, {-1, warning_b}};
+    for (const auto& c : cases) {
+        settings.verbose = 0;
+        cable_warning_result = c.result;
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        { COMM_JTAG_UART link; }
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << c.result;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.expected) << c.result;
+    }
+}
+
+TEST_F(JtagUart, ExplainsEachOpenFailureAndExitsWithStatusOne) {
+    const std::string several_cables = lines(
+        {"You have more than one JTAG cable available so you must use the",
+         "--cable option to choose between them (or set up a cable from",
+         "the launch configuration window)."});
+    const std::string in_use_head =
+        lines({"Unable to connect to JTAG UART because another application"});
+    const std::string in_use_tail =
+        lines({"is using it (or is using something else which clashes). Please close",
+               "the other application and try again."});
+    struct {
+        JTAGVARNAX_ERROR code;
+        const char* cable;  // the --cable setting, or null
+        const char* text;   // the library's error text
+        std::string expected;
+    } cases[] = {
+        {JTAGVARNAX_NO_SERVER, nullptr, "",
+         lines({"Unable to connect to local JTAG server.  Please check that",
+                "Ostrand is correctly installed on your machine and use the",
+                "`scanwell` utility to diagnose further."})},
+        {JTAGVARNAX_SEVERAL_CABLES, nullptr, "",
+         several_cables + lines({"No --cable option was provided (or you selected Automatic)"})},
+        {JTAGVARNAX_SEVERAL_CABLES, "USB", "",
+         several_cables + lines({"Two or more cables match the --cable option you provided",
+                                 "(USB) - please be more specific."})},
+        {JTAGVARNAX_NO_CABLE, nullptr, "",
+         lines({"There are no JTAG cables available on your system."})},
+        {JTAGVARNAX_NO_CABLE, "", "",
+         lines({"There are no JTAG cables available on your system which match",
+                "the --cable option you provided ()."})},
+        {JTAGVARNAX_CABLE_UNPLUGGED, nullptr, "ignored",
+         lines({"The selected JTAG cable is not plugged into your PC."})},
+        {JTAGVARNAX_BOARD_UNPOWERED, nullptr, "",
+         lines({"The selected JTAG cable is either not connected to a board, or",
+                "the board is not switched on."})},
+        {JTAGVARNAX_IN_USE, nullptr, "tarvik-terminal, process 42",
+         in_use_head + lines({"(tarvik-terminal, process 42)"}) + in_use_tail},
+        {JTAGVARNAX_IN_USE, nullptr, "", in_use_head + in_use_tail},
+        {JTAGVARNAX_SEVERAL_UARTS, nullptr, "",
+         lines({"More than one JTAG UART is available.  Please specify",
+                "--device and/or --instance options to select one."})},
+        {JTAGVARNAX_NO_UART, nullptr, "",
+         lines({"There are no JTAG UARTs available which match the --device and",
+                "--instance options you provided."})},
+        {JTAGVARNAX_INCOMPATIBLE, nullptr, "",
+         lines({"The JTAG UART selected is not compatible with this version",
+                "of the software."})},
+        {static_cast<JTAGVARNAX_ERROR>(-12), nullptr, "",
+         lines({"An internal error (-12) is preventing connection to the", "JTAG UART."})},
+        {JTAGVARNAX_OK, nullptr, "",
+         lines({"An internal error (0) is preventing connection to the", "JTAG UART."})},
+    };
+    for (const auto& c : cases) {
+        CHILD_RESULT result = run_in_child([&] {
+            if (c.cable != nullptr) settings.cable = c.cable;
+            fake_varnax.open_results = {c.code};
+            fake_varnax.error_text = c.text;
+            // A null handle with no error claimed: still reported, with the code.
+            if (c.code == JTAGVARNAX_OK) {
+                fake_varnax.open_results = {JTAGVARNAX_NO_SERVER};
+                fake_varnax.reported_error = JTAGVARNAX_OK;
+            }
+            COMM_JTAG_UART link;
+        });
+        EXPECT_EQ(result.status, 1) << c.code;
+        EXPECT_EQ(result.out, "") << c.code;
+        EXPECT_EQ(result.err, c.expected) << c.code;
+    }
+}
+
+TEST_F(JtagUart, UsesTheStartNameFirstAndThePrimaryNameToReconnect) {
+    program_name = secondary_name;
+    settings.persistent = 1;
+    settings.verbose = 0;
+    COMM_JTAG_UART link;
+    fake_varnax.reads = {{std::string(10, '\xff') + "tail", 0}, {"again", 0}};
+    char block[64];
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(link.read(block, 64), -1);
+    EXPECT_EQ(fake_varnax.closes, 1);
+    EXPECT_EQ(link.read(block, 64), 5);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "\nJTAG connection interrupted!\n\nConnected!\n");
+    ASSERT_EQ(fake_varnax.opens.size(), 2u);
+    EXPECT_EQ(fake_varnax.opens[0].app_name, "pelk-terminal");
+    EXPECT_EQ(fake_varnax.opens[1].app_name, "tarvik-terminal");
+    // The reopen asks for exactly what the first open found.
+    EXPECT_EQ(fake_varnax.opens[1].cable, std::optional<std::string>("USB-Cable [1-1]"));
+    EXPECT_EQ(fake_varnax.opens[1].device, 1);
+    EXPECT_EQ(fake_varnax.opens[1].instance, 0);
+    EXPECT_TRUE(pauses.empty());
+}
+
+TEST_F(JtagUart, TellsInterruptionFromDataOfTheSameBytes) {
+    settings.verbose = 0;
+    COMM_JTAG_UART link;
+    char block[65];
+    block[9] = 'x';
+    fake_varnax.reads = {{std::string(9, '\xff'), 0}};
+    EXPECT_EQ(link.read(block, 64), 9);  // nine are data
+    fake_varnax.reads = {{"a" + std::string(10, '\xff'), 0}};
+    EXPECT_EQ(link.read(block, 64), 11);  // not at the block's start
+    EXPECT_EQ(fake_varnax.closes, 0);
+
+    fake_varnax.reads = {{std::string(64, '\xff') + "more", 0}};
+    block[64] = 'z';
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(link.read(block, 64), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nJTAG connection interrupted!\n");
+    EXPECT_EQ(block[64], 'z');
+    EXPECT_EQ(fake_varnax.closes, 1);
+    EXPECT_EQ(fake_varnax.open_links, 0);
+}
+
+TEST_F(JtagUart, PausesOnlyWhenNothingCame) {
+    settings.verbose = 0;
+    settings.persistent = 1;
+    COMM_JTAG_UART link;
+    char block[64];
+    EXPECT_EQ(link.read(block, 64), 0);
+    EXPECT_EQ(pauses, std::vector<int64_t>({100000}));
+
+    // A lost link in persistent mode: closed at once, reopened on the next read.
+    fake_varnax.reads = {{"", -3}};
+    EXPECT_EQ(link.read(block, 64), -3);
+    EXPECT_EQ(fake_varnax.closes, 1);
+    fake_varnax.open_results = {JTAGVARNAX_NO_SERVER};
+    pauses.clear();
+    EXPECT_EQ(link.read(block, 64), 0);
+    EXPECT_EQ(pauses, std::vector<int64_t>({1000000}));  // no 100 ms on top
+    EXPECT_EQ(link.write("abc", 3), 0);                   // no link: nothing taken
+    link.wait_open();
+    EXPECT_EQ(fake_varnax.wait_opens, 0);
+}
+
+TEST_F(JtagUart, WriteFailuresKeepTheBytesOnlyInPersistentMode) {
+    settings.verbose = 0;
+    COMM_JTAG_UART link;
+    fake_varnax.write_limit = 2;
+    EXPECT_EQ(link.write("abcd", 4), 2);
+    EXPECT_EQ(fake_varnax.written, "ab");
+    fake_varnax.write_failure = -4;
+    EXPECT_EQ(link.write("cd", 2), -4);
+    settings.persistent = 1;
+    EXPECT_EQ(link.write("cd", 2), 0);
+    // Without persistence a failed read leaves the link open for the caller to give up on.
+    settings.persistent = 0;
+    fake_varnax.reads = {{"", -1}};
+    char block[64];
+    EXPECT_EQ(link.read(block, 64), -1);
+    EXPECT_EQ(fake_varnax.closes, 0);
+}
+
+}  // namespace
