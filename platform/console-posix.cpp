@@ -18,8 +18,8 @@ namespace {
 enum : int { nothing_kept, mode_kept, mode_unreadable };
 
 // The mode to give back sits in static storage so that signal handlers can reach it without
-// locks or allocation. kept_state says whether saved_mode is valid and not given back yet;
-// whoever exchanges mode_kept out of it is the one who writes saved_mode back.
+// locks or allocation. kept_state says whether saved_mode is valid and not given back yet.
+// saved_mode is written only while nothing is kept, so it never changes under a reader.
 termios saved_mode;
 std::atomic<int> kept_state{nothing_kept};
 static_assert(std::atomic<int>::is_always_lock_free, "kept_state is read in signal handlers");
@@ -117,10 +117,17 @@ bool console_enter_raw() {
 }
 
 bool console_restore_mode() {
-    int state = kept_state.exchange(nothing_kept);
-    if (state == mode_unreadable) return false;
+    int state = kept_state.load();
     if (state == nothing_kept) return true;
-    return set_mode(saved_mode);
+    if (state == mode_unreadable) {
+        kept_state.store(nothing_kept);
+        return false;
+    }
+    // The mode is written before it stops counting as kept: a termination signal arriving in
+    // between writes the same mode again rather than ending the process with the raw one.
+    bool written = set_mode(saved_mode);
+    kept_state.store(nothing_kept);
+    return written;
 }
 
 void console_restore_on_exit() {
