@@ -42,8 +42,7 @@ void reader_thread_main(void* argument) {
             continue;
         }
         if (result == ConsoleRead::failed) {
-            std::fprintf(stderr, "Error occurred while reading with ReadFile: %s\n",
-                         error.c_str());
+            std::fprintf(stderr, "Error occurred while reading with ReadFile: %s\n", error.c_str());
             std::fflush(stderr);
             failed = true;
         }
@@ -96,8 +95,7 @@ int COMM_CONSOLE::read(char* buffer, unsigned int count) {
         m_reader_started = true;
         m_shared->m_owners.fetch_add(1, std::memory_order_relaxed);
         if (!thread_start_detached(reader_thread_main, m_shared)) {
-            std::fprintf(stderr, "%s: fatal error: Could not create read thread\n",
-                         program_name);
+            std::fprintf(stderr, "%s: fatal error: Could not create read thread\n", program_name);
             process_exit_now(3);
         }
     }

@@ -10,8 +10,8 @@
 // go deletes it, so the thread, which usually still waits for a key when the channel goes,
 // never touches released memory.
 struct READER_SHARED {
-    std::mutex m_mutex;  // guards m_input and m_input_ended
-    std::string m_input;       // bytes read and not yet taken by read, oldest first
+    std::mutex m_mutex;          // guards m_input and m_input_ended
+    std::string m_input;         // bytes read and not yet taken by read, oldest first
     bool m_input_ended = false;  // the reader stopped after a failed read; never cleared
     std::atomic<int> m_owners{1};
 };

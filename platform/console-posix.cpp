@@ -81,10 +81,14 @@ ConsoleRead end_of_input(std::string* error) {
 
 }  // namespace
 
-bool console_is_terminal() { return isatty(STDIN_FILENO) != 0; }
+bool console_is_terminal() {
+    return isatty(STDIN_FILENO) != 0;
+}
 
 // Standard input is descriptor 0, which can always be named; a closed one shows as a failed read.
-bool console_input_open() { return true; }
+bool console_input_open() {
+    return true;
+}
 
 bool console_save_mode() {
     if (kept_state.load() == mode_kept) return true;
@@ -108,7 +112,7 @@ bool console_enter_raw() {
     termios mode;
     if (tcgetattr(STDIN_FILENO, &mode) != 0) return false;
     mode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | IEXTEN);  // ISIG stays
-    mode.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | IXON);    // keys as typed
+    mode.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | IXON);     // keys as typed
     mode.c_cc[VQUIT] = _POSIX_VDISABLE;  // Ctrl-\ and Ctrl-Z reach the board as bytes
     mode.c_cc[VSUSP] = _POSIX_VDISABLE;
     mode.c_cc[VMIN] = 1;  // one byte at a time, no timer

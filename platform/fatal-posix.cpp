@@ -16,9 +16,12 @@ std::atomic<FATAL_HANDLER> installed_handler{nullptr};
 
 int code_of(int signal_number) {
     switch (signal_number) {
-        case SIGILL: return fatal_code_illegal_instruction;
-        case SIGFPE: return fatal_code_divide_by_zero;
-        default: return fatal_code_access_violation;  // SIGSEGV, SIGBUS
+        case SIGILL:
+            return fatal_code_illegal_instruction;
+        case SIGFPE:
+            return fatal_code_divide_by_zero;
+        default:
+            return fatal_code_access_violation;  // SIGSEGV, SIGBUS
     }
 }
 

@@ -3,9 +3,9 @@
 #pragma once
 
 // Codes of the faults, as signed 32-bit values.
-constexpr int fatal_code_access_violation = -1073741819;   // 0xC0000005
+constexpr int fatal_code_access_violation = -1073741819;     // 0xC0000005
 constexpr int fatal_code_illegal_instruction = -1073741795;  // 0xC000001D
-constexpr int fatal_code_divide_by_zero = -1073741676;     // 0xC0000094
+constexpr int fatal_code_divide_by_zero = -1073741676;       // 0xC0000094
 
 // What the process does after the fault handler returns.
 enum class FatalAction {

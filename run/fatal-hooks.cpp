@@ -86,7 +86,9 @@ void install_thread_hooks() {
     std::set_terminate(terminate_handler);
 }
 
-bool fatal_hooks_in_place() { return hooks_in_place; }
+bool fatal_hooks_in_place() {
+    return hooks_in_place;
+}
 
 int on_unhandled_exception(FATAL_SIGNAL_RECORD* record) {
     FINAL_HANDLER_SCOPE scope;

@@ -50,10 +50,18 @@ TEST(ConsoleMode, IsRawWhileTheChannelLivesAndComesBackOnEveryWayOut) {
             << "raw:      " << describe_mode(probe.mode())
             << "\nexpected: " << describe_mode(expected_raw(probe.initial_mode()));
         switch (c.trigger) {
-            case Trigger::key_q: probe.type("q"); break;
-            case Trigger::sigterm: kill(probe.pid(), SIGTERM); break;
-            case Trigger::sighup: kill(probe.pid(), SIGHUP); break;
-            case Trigger::ctrl_c: probe.type("\x03"); break;
+            case Trigger::key_q:
+                probe.type("q");
+                break;
+            case Trigger::sigterm:
+                kill(probe.pid(), SIGTERM);
+                break;
+            case Trigger::sighup:
+                kill(probe.pid(), SIGHUP);
+                break;
+            case Trigger::ctrl_c:
+                probe.type("\x03");
+                break;
         }
         EXPECT_EQ(probe.wait_exit(10s), c.status) << probe.output();
         EXPECT_NE(probe.output().find(c.shows), std::string::npos) << probe.output();
@@ -72,19 +80,17 @@ TEST(ConsoleMode, EveryKeyArrivesAsTyped) {
     probe.type("q");
     EXPECT_EQ(probe.wait_exit(10s), 0);
     // No echo by the terminal itself: only the probe's own echo of each key.
-    EXPECT_EQ(probe.output(),
-              "ready\r\n[0d][04][1a][1c][13][11][0a][7f][16][7a][71]destroyed\r\n");
+    EXPECT_EQ(probe.output(), "ready\r\n[0d][04][1a][1c][13][11][0a][7f][16][7a][71]destroyed\r\n");
 }
 
 TEST(ConsoleMode, AnnouncesTheSwitchWithTheISwitch) {
     for (bool announce : {false, true}) {
         SCOPED_TRACE(announce ? "with i" : "without i");
-        PTY_CHILD probe(CONSOLE_PROBE_PATH,
-                        announce ? std::vector<std::string>{"destroy", "-i"}
-                                 : std::vector<std::string>{"destroy"});
+        PTY_CHILD probe(CONSOLE_PROBE_PATH, announce ? std::vector<std::string>{"destroy", "-i"}
+                                                     : std::vector<std::string>{"destroy"});
         ASSERT_TRUE(probe.wait_for_output("ready\r\n", 10s));
-        std::string expected = announce ? "changing terminal state of stdin to be non-canonical\r\n"
-                                        : "";
+        std::string expected =
+            announce ? "changing terminal state of stdin to be non-canonical\r\n" : "";
         EXPECT_EQ(probe.output(), expected + "ready\r\n");
         probe.type("q");
         EXPECT_EQ(probe.wait_exit(10s), 0);

@@ -49,8 +49,8 @@ int main(int argc, char** argv) {
         if (got == 0) timer_sleep_us(5000);
         for (int i = 0; i < got; ++i) {
             char echo[8];
-            int length = std::snprintf(echo, sizeof echo, "[%02x]",
-                                       static_cast<unsigned char>(block[i]));
+            int length =
+                std::snprintf(echo, sizeof echo, "[%02x]", static_cast<unsigned char>(block[i]));
             console->write(echo, static_cast<unsigned int>(length));
             if (block[i] == 'q') leave(way, console);
         }

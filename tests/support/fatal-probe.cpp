@@ -7,7 +7,6 @@
 #include <cstring>
 #include <exception>
 #include <stdexcept>
-#include <string>
 #include <thread>
 
 #include "run/fatal-hooks.h"
@@ -26,7 +25,9 @@ int overflow(int depth) {
     return depth == 0 ? 0 : overflow(depth + 1) + pad[0];
 }
 
-void throw_something() { throw std::runtime_error("nobody catches this"); }
+void throw_something() {
+    throw std::runtime_error("nobody catches this");
+}
 
 // A thread as the program starts them: hooks first.
 void on_thread(void (*work)()) {
@@ -37,66 +38,96 @@ void on_thread(void (*work)()) {
     worker.join();
 }
 
-void terminator_throws() { throw std::runtime_error("from the terminator"); }
-void terminator_terminates() { std::terminate(); }
-void terminator_faults() { fault(); }
-void terminator_returns() { std::fputs("terminator returns\n", stderr); }
-void terminator_starts_faulting_thread() { on_thread(fault); }
+void terminator_throws() {
+    throw std::runtime_error("from the terminator");
+}
+void terminator_terminates() {
+    std::terminate();
+}
+void terminator_faults() {
+    fault();
+}
+void terminator_returns() {
+    std::fputs("terminator returns\n", stderr);
+}
+void terminator_starts_faulting_thread() {
+    on_thread(fault);
+}
 
 int seh_retries(FATAL_SIGNAL_RECORD* record) {
     std::fprintf(stderr, "callback %d %s\n", record->code,
                  record->siginfo != nullptr ? "with details" : "without details");
     return -1;  // go on at the fault, which happens again
 }
-int seh_searches(FATAL_SIGNAL_RECORD*) { return 0; }
-
-bool run(const std::string& scenario) {
-    if (scenario == "segv-main") fault();
-    else if (scenario == "segv-thread") on_thread(fault);
-    else if (scenario == "overflow") overflow(1);
-    else if (scenario == "ill") std::raise(SIGILL);
-    else if (scenario == "fpe") std::raise(SIGFPE);
-    else if (scenario == "bus") std::raise(SIGBUS);
-    else if (scenario == "throw-main") throw_something();
-    else if (scenario == "throw-thread") on_thread(throw_something);
-    else if (scenario == "terminate") std::terminate();
-    else if (scenario == "null-record") on_unhandled_exception(nullptr);
-    else if (scenario == "terminator-throws") {
-        main_terminator_callback = terminator_throws;
-        std::terminate();
-    } else if (scenario == "terminator-recurses") {
-        main_terminator_callback = terminator_terminates;
-        std::terminate();
-    } else if (scenario == "terminator-faults") {
-        main_terminator_callback = terminator_faults;
-        std::terminate();
-    } else if (scenario == "terminator-returns") {
-        main_terminator_callback = terminator_returns;
-        std::terminate();
-    } else if (scenario == "fault-while-terminating") {
-        main_terminator_callback = terminator_starts_faulting_thread;
-        std::terminate();
-    } else if (scenario == "seh-retry") {
-        main_seh_callback = seh_retries;
-        fault();
-    } else if (scenario == "seh-search") {
-        main_seh_callback = seh_searches;
-        fault();
-    } else {
-        return false;
-    }
-    return true;
+int seh_searches(FATAL_SIGNAL_RECORD*) {
+    return 0;
 }
+
+void raise_ill() {
+    std::raise(SIGILL);
+}
+void raise_fpe() {
+    std::raise(SIGFPE);
+}
+void raise_bus() {
+    std::raise(SIGBUS);
+}
+void stack_overflow() {
+    overflow(1);
+}
+void fault_on_thread() {
+    on_thread(fault);
+}
+void throw_on_thread() {
+    on_thread(throw_something);
+}
+void terminate_now() {
+    std::terminate();
+}
+void filter_without_record() {
+    on_unhandled_exception(nullptr);
+}
+
+struct SCENARIO {
+    const char* name;
+    void (*act)();
+    void (*terminator)();  // null: none set
+    FATAL_FILTER_CALLBACK filter;
+};
+
+const SCENARIO scenarios[] = {
+    {"segv-main", fault, nullptr, nullptr},
+    {"segv-thread", fault_on_thread, nullptr, nullptr},
+    {"overflow", stack_overflow, nullptr, nullptr},
+    {"ill", raise_ill, nullptr, nullptr},
+    {"fpe", raise_fpe, nullptr, nullptr},
+    {"bus", raise_bus, nullptr, nullptr},
+    {"throw-main", throw_something, nullptr, nullptr},
+    {"throw-thread", throw_on_thread, nullptr, nullptr},
+    {"terminate", terminate_now, nullptr, nullptr},
+    {"null-record", filter_without_record, nullptr, nullptr},
+    {"terminator-throws", terminate_now, terminator_throws, nullptr},
+    {"terminator-recurses", terminate_now, terminator_terminates, nullptr},
+    {"terminator-faults", terminate_now, terminator_faults, nullptr},
+    {"terminator-returns", terminate_now, terminator_returns, nullptr},
+    {"fault-while-terminating", terminate_now, terminator_starts_faulting_thread, nullptr},
+    {"seh-retry", fault, nullptr, seh_retries},
+    {"seh-search", fault, nullptr, seh_searches},
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
     static_cast<void>(fatal_hooks_in_place());
     std::fputs("before", stdout);
-    if (argc < 2 || !run(argv[1])) {
-        std::fprintf(stderr, "fatal-probe: unknown scenario\n");
-        return 64;
+    for (const SCENARIO& scenario : scenarios) {
+        if (argc < 2 || std::strcmp(argv[1], scenario.name) != 0) continue;
+        main_terminator_callback = scenario.terminator;
+        main_seh_callback = scenario.filter;
+        scenario.act();
+        std::fputs("survived\n", stderr);
+        return 0;
     }
-    std::fputs("survived\n", stderr);
-    return 0;
+    std::fprintf(stderr, "fatal-probe: unknown scenario\n");
+    return 64;
 }

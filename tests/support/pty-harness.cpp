@@ -158,8 +158,8 @@ termios PTY_CHILD::mode() const {
 }
 
 void PTY_CHILD::report(const char* what) {
-    std::fprintf(stderr, "pty-harness: deadline passed %s; the child wrote:\n---\n%s\n---\n",
-                 what, m_output.c_str());
+    std::fprintf(stderr, "pty-harness: deadline passed %s; the child wrote:\n---\n%s\n---\n", what,
+                 m_output.c_str());
 }
 
 bool same_mode(const termios& a, const termios& b) {
@@ -169,11 +169,11 @@ bool same_mode(const termios& a, const termios& b) {
 
 std::string describe_mode(const termios& mode) {
     char text[128];
-    std::snprintf(text, sizeof text, "iflag=%#lo oflag=%#lo cflag=%#lo lflag=%#lo cc=",
-                  static_cast<unsigned long>(mode.c_iflag),
-                  static_cast<unsigned long>(mode.c_oflag),
-                  static_cast<unsigned long>(mode.c_cflag),
-                  static_cast<unsigned long>(mode.c_lflag));
+    std::snprintf(
+        text, sizeof text,
+        "iflag=%#lo oflag=%#lo cflag=%#lo lflag=%#lo cc=", static_cast<unsigned long>(mode.c_iflag),
+        static_cast<unsigned long>(mode.c_oflag), static_cast<unsigned long>(mode.c_cflag),
+        static_cast<unsigned long>(mode.c_lflag));
     std::string result = text;
     for (cc_t c : mode.c_cc) result += std::to_string(static_cast<unsigned>(c)) + ",";
     return result;

@@ -14,8 +14,8 @@
 // Every wait takes a deadline. When a wait runs out, the harness prints what the child wrote;
 // wait_exit then kills the child. The destructor kills and reaps a child that still runs.
 #pragma once
-#include <termios.h>
 #include <sys/types.h>
+#include <termios.h>
 
 #include <chrono>
 #include <string>
