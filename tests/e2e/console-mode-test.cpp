@@ -71,6 +71,16 @@ TEST(ConsoleMode, IsRawWhileTheChannelLivesAndComesBackOnEveryWayOut) {
     }
 }
 
+TEST(ConsoleMode, ReportsAModeThatCannotBeGivenBackAndGoesOn) {
+    PTY_CHILD probe(CONSOLE_PROBE_PATH, {"lose-input"});
+    ASSERT_TRUE(probe.wait_for_output("ready\r\n", 10s));
+    probe.type("q");
+    EXPECT_EQ(probe.wait_exit(10s), 0);
+    EXPECT_EQ(probe.output(),
+              "ready\r\n[71]tarvik-terminal: fatal error: restoring console attributes failed\r\n"
+              "destroyed\r\n");
+}
+
 TEST(ConsoleMode, EveryKeyArrivesAsTyped) {
     PTY_CHILD probe(CONSOLE_PROBE_PATH, {"destroy"});
     ASSERT_TRUE(probe.wait_for_output("ready\r\n", 10s));

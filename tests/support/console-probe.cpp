@@ -1,8 +1,11 @@
 // A program that holds a console channel, echoes each key it reads as "[xx]" in hex, and on
 // the key q leaves by the way named on its command line: destroy (the channel is deleted,
 // then main returns), exit (exit() with the channel alive), abort (internal_abort), segv (a
-// bad memory access). With wait, it echoes until a signal ends it. -i sets the i switch.
+// bad memory access), lose-input (standard input becomes /dev/null, then destroy). With
+// wait, it echoes until a signal ends it. -i sets the i switch.
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,7 +21,11 @@
 namespace {
 
 void leave(const std::string& way, COMM_CONSOLE* console) {
-    if (way == "destroy") {
+    if (way == "lose-input") {
+        int nothing = open("/dev/null", O_RDONLY);
+        dup2(nothing, 0);
+    }
+    if (way == "destroy" || way == "lose-input") {
         delete console;
         std::fputs("destroyed\n", stdout);
         std::exit(0);
