@@ -37,7 +37,9 @@ void reader_thread_main(void* argument) {
         std::string error;
         ConsoleRead result = console_read_byte(&byte, &error);
         if (result == ConsoleRead::byte) {
-            std::lock_guard<std::mutex> lock(shared->m_mutex);
+            std::unique_lock<std::mutex> lock(shared->m_mutex);
+            shared->m_room.wait(lock,
+                                [shared] { return shared->m_input.size() < reader_buffer_limit; });
             shared->m_input.push_back(byte);
             continue;
         }
@@ -106,6 +108,7 @@ int COMM_CONSOLE::read(char* buffer, unsigned int count) {
         if (taken == 0) return 0;
         std::memcpy(buffer, m_shared->m_input.data(), taken);
         m_shared->m_input.erase(0, taken);
+        m_shared->m_room.notify_one();
         return static_cast<int>(taken);
     }
     if (!m_shared->m_input_ended) return 0;

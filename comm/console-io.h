@@ -1,18 +1,24 @@
 // COMM_CONSOLE: the host side of the terminal, keys from standard input, output to standard output.
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 
 #include "comm/comm.h"
 
+// The reader stops reading while this much input waits to be taken, so input that never ends
+// (/dev/zero, a huge file) cannot use up the memory; a keyboard never gets near it.
+constexpr size_t reader_buffer_limit = 64 * 1024;
+
 // What the reader thread shares with its channel. Both hold a reference; the last one to let
 // go deletes it, so the thread, which usually still waits for a key when the channel goes,
 // never touches released memory.
 struct READER_SHARED {
-    std::mutex m_mutex;          // guards m_input and m_input_ended
-    std::string m_input;         // bytes read and not yet taken by read, oldest first
-    bool m_input_ended = false;  // the reader stopped after a failed read; never cleared
+    std::mutex m_mutex;              // guards m_input and m_input_ended
+    std::condition_variable m_room;  // signalled when read has taken bytes out of m_input
+    std::string m_input;             // bytes read and not yet taken by read, oldest first
+    bool m_input_ended = false;      // the reader stopped after a failed read; never cleared
     std::atomic<int> m_owners{1};
 };
 

@@ -12,11 +12,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "args/process-args.h"
 #include "platform/process.h"
@@ -259,6 +262,54 @@ TEST(ConsoleRead, NeverWaitsAndTakesAtMostCount) {
     });
     close(input);
     EXPECT_EQ(run.transcript, "2 he 3 llo");
+}
+
+std::vector<std::string> thread_ids() {
+    std::vector<std::string> ids;
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) return ids;
+    while (dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] != '.') ids.emplace_back(entry->d_name);
+    }
+    closedir(tasks);
+    return ids;
+}
+
+// Whether the thread sleeps (state S in its stat line).
+bool sleeping(const std::string& id) {
+    std::FILE* stat = std::fopen(("/proc/self/task/" + id + "/stat").c_str(), "r");
+    if (stat == nullptr) return false;
+    char line[512] = {};
+    bool result =
+        std::fgets(line, sizeof line, stat) != nullptr && std::strstr(line, ") S ") != nullptr;
+    std::fclose(stat);
+    return result;
+}
+
+TEST(ConsoleRead, StopsGatheringInputNobodyTakes) {
+    int input = open("/dev/zero", O_RDONLY);
+    ASSERT_GE(input, 0);
+    CHILD_RUN run = run_child(input, -1, [] {
+        threads_before_reader();
+        std::vector<std::string> before = thread_ids();
+        COMM_CONSOLE console;
+        char buffer[64];
+        console.read(buffer, 0);
+        std::string reader;
+        for (const std::string& id : thread_ids()) {
+            if (std::find(before.begin(), before.end(), id) == before.end()) reader = id;
+        }
+        // Reading /dev/zero never waits: a sleeping reader is one that stopped for room.
+        auto end = std::chrono::steady_clock::now() + 10s;
+        while (!sleeping(reader)) {
+            if (std::chrono::steady_clock::now() > end) return std::string("still gathering");
+            std::this_thread::sleep_for(1ms);
+        }
+        return std::to_string(console.read(buffer, 64));
+    });
+    close(input);
+    EXPECT_EQ(run.transcript, "64");
+    EXPECT_EQ(run.errors, "");
 }
 
 TEST(ConsoleChannel, LeavesRedirectedInputAloneAndOutputUnbuffered) {
