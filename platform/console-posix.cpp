@@ -1,4 +1,168 @@
 // Console mode and standard input/output on POSIX terminals.
 #include "platform/console.h"
 
-void console_restore_on_exit() {}
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <initializer_list>
+
+namespace {
+
+enum : int { nothing_kept, mode_kept, mode_unreadable };
+
+// The mode to give back sits in static storage so that signal handlers can reach it without
+// locks or allocation. kept_state says whether saved_mode is valid and not given back yet.
+// saved_mode is written only while nothing is kept, so it never changes under a reader.
+termios saved_mode;
+std::atomic<int> kept_state{nothing_kept};
+static_assert(std::atomic<int>::is_always_lock_free, "kept_state is read in signal handlers");
+
+bool set_mode(const termios& mode) {
+    // TCSANOW: the mode changes without waiting for output to drain, also in a signal handler.
+    while (tcsetattr(STDIN_FILENO, TCSANOW, &mode) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
+// A termination request while the console is raw: give the mode back, then end the process as
+// the signal would. SA_RESETHAND has put the default action back and SA_NODEFER leaves the
+// signal unblocked, so raising it again ends the process at once.
+void on_termination_signal(int signal_number) {
+    int saved_errno = errno;
+    console_restore_on_exit();
+    raise(signal_number);
+    errno = saved_errno;
+}
+
+// Signals the program ignores or handles itself (the session's Ctrl-C, nohup's SIGHUP) keep
+// their handling; only those that would end the process at once are taken over.
+void hook_termination_signals() {
+    static std::atomic<bool> hooked{false};
+    if (hooked.exchange(true)) return;
+    for (int signal_number : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
+        struct sigaction current;
+        if (sigaction(signal_number, nullptr, &current) != 0) continue;
+        if ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) continue;
+        struct sigaction action;
+        std::memset(&action, 0, sizeof action);
+        action.sa_handler = on_termination_signal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESETHAND | SA_NODEFER;
+        sigaction(signal_number, &action, nullptr);
+    }
+}
+
+// What a read that returned no byte means depends on what standard input is.
+ConsoleRead end_of_input(std::string* error) {
+    struct stat status;
+    if (fstat(STDIN_FILENO, &status) == 0) {
+        bool quiet_device = S_ISCHR(status.st_mode) && isatty(STDIN_FILENO) == 0;
+        if (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode) || quiet_device) {
+            return ConsoleRead::ended;
+        }
+        if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) {
+            // The writer has gone: the same report as a read from a broken pipe.
+            *error = std::strerror(EPIPE);
+            return ConsoleRead::failed;
+        }
+    }
+    // A raw terminal delivers no empty read unless it has hung up.
+    *error = std::strerror(EIO);
+    return ConsoleRead::failed;
+}
+
+}  // namespace
+
+bool console_is_terminal() {
+    return isatty(STDIN_FILENO) != 0;
+}
+
+// Standard input is descriptor 0, which can always be named; a closed one shows as a failed read.
+bool console_input_open() {
+    return true;
+}
+
+bool console_save_mode() {
+    if (kept_state.load() == mode_kept) return true;
+    termios mode;
+    if (tcgetattr(STDIN_FILENO, &mode) != 0) {
+        kept_state.store(mode_unreadable);
+        return false;
+    }
+    hook_termination_signals();
+    saved_mode = mode;
+    kept_state.store(mode_kept);  // publishes saved_mode to the handlers
+    return true;
+}
+
+bool console_mode_readable() {
+    termios mode;
+    return tcgetattr(STDIN_FILENO, &mode) == 0;
+}
+
+bool console_enter_raw() {
+    termios mode;
+    if (tcgetattr(STDIN_FILENO, &mode) != 0) return false;
+    mode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | IEXTEN);  // ISIG stays
+    mode.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | IXON);     // keys as typed
+    mode.c_cc[VQUIT] = _POSIX_VDISABLE;  // Ctrl-\ and Ctrl-Z reach the board as bytes
+    mode.c_cc[VSUSP] = _POSIX_VDISABLE;
+    mode.c_cc[VMIN] = 1;  // one byte at a time, no timer
+    mode.c_cc[VTIME] = 0;
+    return set_mode(mode);
+}
+
+bool console_restore_mode() {
+    int state = kept_state.load();
+    if (state == nothing_kept) return true;
+    if (state == mode_unreadable) {
+        kept_state.store(nothing_kept);
+        return false;
+    }
+    // The mode is written before it stops counting as kept: a termination signal arriving in
+    // between writes the same mode again rather than ending the process with the raw one.
+    bool written = set_mode(saved_mode);
+    kept_state.store(nothing_kept);
+    return written;
+}
+
+void console_restore_on_exit() {
+    if (kept_state.exchange(nothing_kept) == mode_kept) set_mode(saved_mode);
+}
+
+ConsoleRead console_read_byte(char* byte, std::string* error) {
+    for (;;) {
+        ssize_t got = ::read(STDIN_FILENO, byte, 1);
+        if (got == 1) return ConsoleRead::byte;
+        if (got == 0) return end_of_input(error);
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            // Someone sharing the descriptor made it non-blocking: wait for input instead.
+            pollfd wanted = {STDIN_FILENO, POLLIN, 0};
+            if (poll(&wanted, 1, -1) >= 0 || errno == EINTR) continue;
+        }
+        *error = std::strerror(errno);
+        return ConsoleRead::failed;
+    }
+}
+
+int console_write_stdout(const char* data, unsigned int count) {
+    // The result must fit an int.
+    size_t size = count > static_cast<unsigned int>(INT_MAX) ? INT_MAX : count;
+    for (;;) {
+        ssize_t written = ::write(STDOUT_FILENO, data, size);
+        if (written >= 0) return static_cast<int>(written);
+        if (errno == EINTR) continue;
+        // A non-blocking descriptor that is full takes nothing now; the caller offers it again.
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        return -1;
+    }
+}

@@ -1,0 +1,358 @@
+// The console channel's read and write with standard input and output redirected, each case in
+// a child process of its own (the channel works on the process's descriptors 0 and 1).
+#include "comm/console-io.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "args/process-args.h"
+#include "platform/process.h"
+#include "tests/support/temp-dir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct CHILD_RUN {
+    std::string transcript;  // what the body returned
+    std::string out;         // the child's standard output
+    std::string errors;      // the child's standard error
+    int status = -1;
+};
+
+int thread_count() {
+    int count = 0;
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) return -1;
+    while (dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] != '.') ++count;
+    }
+    closedir(tasks);
+    return count;
+}
+
+// The number of threads before the reader starts. A sanitizer may start a helper thread with
+// the first thread of the process, so one thread comes and goes first.
+int threads_before_reader() {
+    std::thread([] {}).join();
+    return thread_count();
+}
+
+// Waits until the process is back to the given number of threads (the reader has stopped).
+bool wait_threads(int expected) {
+    auto end = std::chrono::steady_clock::now() + 10s;
+    while (thread_count() != expected) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// Reads everything from the three pipes until all are closed, or the deadline passes.
+bool drain(int fds[3], std::string* texts[3], std::chrono::steady_clock::time_point end) {
+    int open_count = 3;
+    while (open_count > 0) {
+        pollfd wanted[3];
+        for (int i = 0; i < 3; ++i) wanted[i] = {fds[i], POLLIN, 0};
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        if (poll(wanted, 3, static_cast<int>(left.count())) < 0 && errno != EINTR) return false;
+        for (int i = 0; i < 3; ++i) {
+            if (fds[i] < 0 || wanted[i].revents == 0) continue;
+            char block[4096];
+            ssize_t n = ::read(fds[i], block, sizeof block);
+            if (n > 0) {
+                texts[i]->append(block, static_cast<size_t>(n));
+            } else {
+                close(fds[i]);
+                fds[i] = -1;
+                --open_count;
+            }
+        }
+    }
+    return true;
+}
+
+// Runs body in a child whose standard input is input (closing close_in_child there) and
+// whose standard output and error are collected.
+CHILD_RUN run_child(int input, int close_in_child, const std::function<std::string()>& body) {
+    int transcript_pipe[2], out_pipe[2], error_pipe[2];
+    CHILD_RUN run;
+    if (pipe(transcript_pipe) != 0 || pipe(out_pipe) != 0 || pipe(error_pipe) != 0) {
+        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+        return run;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (close_in_child >= 0) close(close_in_child);
+        dup2(input, 0);
+        dup2(out_pipe[1], 1);
+        dup2(error_pipe[1], 2);
+        close(transcript_pipe[0]);
+        close(out_pipe[0]);
+        close(error_pipe[0]);
+        std::string transcript = body();
+        ssize_t ignored = ::write(transcript_pipe[1], transcript.data(), transcript.size());
+        static_cast<void>(ignored);
+        _exit(0);  // no at-exit handlers: what the channel printed is already out
+    }
+    close(transcript_pipe[1]);
+    close(out_pipe[1]);
+    close(error_pipe[1]);
+    int fds[3] = {transcript_pipe[0], out_pipe[0], error_pipe[0]};
+    std::string* texts[3] = {&run.transcript, &run.out, &run.errors};
+    if (!drain(fds, texts, std::chrono::steady_clock::now() + 20s)) {
+        kill(pid, SIGKILL);
+        for (int fd : fds) {
+            if (fd >= 0) close(fd);
+        }
+        ADD_FAILURE() << "the child did not finish; it wrote:\n"
+                      << run.transcript << "\nstderr:\n"
+                      << run.errors;
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    return run;
+}
+
+// Starts the reader, lets it reach the end of its input, then reads with count 64 four times
+// into a larger buffer: the counts, the bytes delivered, and whether any read wrote past them.
+std::string read_to_end() {
+    int threads = threads_before_reader();
+    COMM_CONSOLE console;
+    char buffer[80];
+    std::string transcript;
+    transcript += std::to_string(console.read(buffer, 0));  // starts the reader
+    if (!wait_threads(threads)) return "the reader did not stop";
+    std::string data;
+    bool untouched = true;
+    for (int i = 0; i < 4; ++i) {
+        std::memset(buffer, 0xAA, sizeof buffer);
+        int got = console.read(buffer, 64);
+        transcript += " " + std::to_string(got);
+        if (got > 0) data.append(buffer, static_cast<size_t>(got));
+        for (size_t at = got > 0 ? static_cast<size_t>(got) : 0; at < sizeof buffer; ++at) {
+            if (static_cast<unsigned char>(buffer[at]) != 0xAA) untouched = false;
+        }
+    }
+    // Reads after the end start no new reader.
+    if (thread_count() != threads) transcript += " reader restarted";
+    transcript += untouched ? " untouched " : " overwritten ";
+    return transcript + data;
+}
+
+std::string hundred_bytes() {
+    std::string bytes;
+    for (int i = 0; i < 100; ++i) bytes.push_back(static_cast<char>('A' + i % 26));
+    bytes[40] = '\0';  // a zero byte is data like any other
+    return bytes;
+}
+
+const char* const broken_pipe_report =
+    "Error occurred while reading with ReadFile: Broken pipe\n"
+    "tarvik-terminal: error: Gathering input from STDIO\n";
+
+enum class Source { file, dev_null, pipe_closed, socket_closed };
+
+TEST(ConsoleRead, DeliversWhatCameBeforeTheEndOfInput) {
+    struct CASE {
+        const char* name;
+        Source source;
+        std::string input;
+        std::string counts;  // the count-0 read, then four reads of 64
+        const char* errors;
+    } cases[] = {
+        {"file of 100 bytes", Source::file, hundred_bytes(), "0 64 36 0 0", ""},
+        {"empty file", Source::file, "", "0 0 0 0 0", ""},
+        {"/dev/null", Source::dev_null, "", "0 0 0 0 0", ""},
+        {"pipe closed after 3 bytes", Source::pipe_closed, "abc", "0 3 -1 -1 -1",
+         broken_pipe_report},
+        {"pipe closed after 100 bytes", Source::pipe_closed, hundred_bytes(), "0 64 36 -1 -1",
+         broken_pipe_report},
+        {"socket closed after 3 bytes", Source::socket_closed, "abc", "0 3 -1 -1 -1",
+         broken_pipe_report},
+    };
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.name);
+        TEMP_DIR folder;
+        int input = -1;
+        if (c.source == Source::file) {
+            std::string path = folder.file("input");
+            int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0600);
+            ASSERT_EQ(::write(fd, c.input.data(), c.input.size()),
+                      static_cast<ssize_t>(c.input.size()));
+            close(fd);
+            input = open(path.c_str(), O_RDONLY);
+        } else if (c.source == Source::dev_null) {
+            input = open("/dev/null", O_RDONLY);
+        } else {
+            int ends[2];
+            if (c.source == Source::pipe_closed) {
+                ASSERT_EQ(pipe(ends), 0);
+            } else {
+                ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+            }
+            ASSERT_EQ(::write(ends[1], c.input.data(), c.input.size()),
+                      static_cast<ssize_t>(c.input.size()));
+            close(ends[1]);  // the writer goes away
+            input = ends[0];
+        }
+        ASSERT_GE(input, 0);
+        CHILD_RUN run = run_child(input, -1, read_to_end);
+        close(input);
+        EXPECT_EQ(run.transcript, c.counts + " untouched " + c.input);
+        EXPECT_EQ(run.errors, c.errors);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.status, 0);
+    }
+}
+
+TEST(ConsoleRead, NeverWaitsAndTakesAtMostCount) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    CHILD_RUN run = run_child(ends[0], ends[1], [] {
+        COMM_CONSOLE console;
+        char buffer[8];
+        // The writer is still there and has sent nothing: no wait, nothing delivered.
+        std::string transcript = std::to_string(console.read(buffer, 8));
+        transcript += " " + std::to_string(console.read(buffer, 8));
+        return transcript;
+    });
+    close(ends[0]);
+    close(ends[1]);
+    EXPECT_EQ(run.transcript, "0 0");
+    EXPECT_EQ(run.errors, "");
+
+    TEMP_DIR folder;
+    std::string path = folder.file("input");
+    int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_EQ(::write(fd, "hello", 5), 5);
+    close(fd);
+    int input = open(path.c_str(), O_RDONLY);
+    run = run_child(input, -1, [] {
+        int threads = threads_before_reader();
+        COMM_CONSOLE console;
+        char buffer[8] = {};
+        console.read(buffer, 0);
+        if (!wait_threads(threads)) return std::string("the reader did not stop");
+        std::string transcript = std::to_string(console.read(buffer, 2)) + " ";
+        transcript.append(buffer, 2);
+        int got = console.read(buffer, 8);
+        transcript += " " + std::to_string(got) + " ";
+        transcript.append(buffer, got > 0 ? static_cast<size_t>(got) : 0);
+        return transcript;
+    });
+    close(input);
+    EXPECT_EQ(run.transcript, "2 he 3 llo");
+}
+
+std::vector<std::string> thread_ids() {
+    std::vector<std::string> ids;
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) return ids;
+    while (dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] != '.') ids.emplace_back(entry->d_name);
+    }
+    closedir(tasks);
+    return ids;
+}
+
+// Whether the thread sleeps (state S in its stat line).
+bool sleeping(const std::string& id) {
+    std::FILE* stat = std::fopen(("/proc/self/task/" + id + "/stat").c_str(), "r");
+    if (stat == nullptr) return false;
+    char line[512] = {};
+    bool result =
+        std::fgets(line, sizeof line, stat) != nullptr && std::strstr(line, ") S ") != nullptr;
+    std::fclose(stat);
+    return result;
+}
+
+TEST(ConsoleRead, StopsGatheringInputNobodyTakes) {
+    int input = open("/dev/zero", O_RDONLY);
+    ASSERT_GE(input, 0);
+    CHILD_RUN run = run_child(input, -1, [] {
+        threads_before_reader();
+        std::vector<std::string> before = thread_ids();
+        COMM_CONSOLE console;
+        char buffer[64];
+        console.read(buffer, 0);
+        std::string reader;
+        for (const std::string& id : thread_ids()) {
+            if (std::find(before.begin(), before.end(), id) == before.end()) reader = id;
+        }
+        // Reading /dev/zero never waits: a sleeping reader is one that stopped for room.
+        auto end = std::chrono::steady_clock::now() + 10s;
+        while (!sleeping(reader)) {
+            if (std::chrono::steady_clock::now() > end) return std::string("still gathering");
+            std::this_thread::sleep_for(1ms);
+        }
+        return std::to_string(console.read(buffer, 64));
+    });
+    close(input);
+    EXPECT_EQ(run.transcript, "64");
+    EXPECT_EQ(run.errors, "");
+}
+
+TEST(ConsoleChannel, LeavesRedirectedInputAloneAndOutputUnbuffered) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    CHILD_RUN run = run_child(ends[0], ends[1], [] {
+        settings.dump_flags[static_cast<unsigned char>('i')] = 1;
+        COMM_CONSOLE console;
+        // The child ends with _exit: only unbuffered output gets out.
+        std::fputs("unbuffered", stdout);
+        return std::string(active_console == &console ? "active" : "inactive");
+    });
+    close(ends[0]);
+    close(ends[1]);
+    // No switch message for input that is not a terminal.
+    EXPECT_EQ(run.out, "unbuffered");
+    EXPECT_EQ(run.transcript, "active");
+    EXPECT_EQ(run.errors, "");
+}
+
+TEST(ConsoleWrite, ReturnsWhatStandardOutputTookOrMinusOne) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    CHILD_RUN run = run_child(ends[0], ends[1], [] {
+        COMM_CONSOLE console;
+        std::string transcript = std::to_string(console.write("a\0b", 3));
+        transcript += " " + std::to_string(console.write("", 0));
+        // A reader that has gone: with SIGPIPE ignored, the write fails instead of killing us.
+        int gone[2];
+        if (pipe(gone) != 0) return std::string("pipe failed");
+        close(gone[0]);
+        process_ignore_broken_pipe();
+        int saved = dup(1);
+        dup2(gone[1], 1);
+        transcript += " " + std::to_string(console.write("x", 1));
+        dup2(saved, 1);
+        return transcript;
+    });
+    close(ends[0]);
+    close(ends[1]);
+    EXPECT_EQ(run.transcript, "3 0 -1");
+    EXPECT_EQ(run.out, std::string("a\0b", 3));
+    EXPECT_EQ(run.errors, "");
+}
+
+}  // namespace
