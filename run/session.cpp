@@ -1,5 +1,103 @@
-// One terminal session.
+// One terminal session: countdown, both channels, the optional drain, banner, relay, teardown.
 #include "run/session.h"
 
-void on_interrupt(int) {}
-void run_session() {}
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+
+#include "args/process-args.h"
+#include "comm/console-io.h"
+#include "comm/jtag-uart.h"
+#include "platform/process.h"
+#include "platform/timer.h"
+#include "run/relay-loop.h"
+
+namespace {
+
+constexpr int64_t tick_us = 100000;  // one countdown tick
+constexpr int ticks_per_second = 10;
+constexpr unsigned int flush_block_size = 64;
+// The drain gives up after this long: a target that never pauses must not stall the start.
+constexpr auto flush_limit = std::chrono::seconds(1);
+
+// Counts down wait_secs on one line, a field of three characters updated once per tick.
+void count_down() {
+    std::printf("%s: Waiting to allow other programs to start:    ", program_name);
+    // 64 bits: wait_secs * 10 does not fit 32 bits for the largest waits.
+    int64_t ticks = static_cast<int64_t>(settings.wait_secs) * ticks_per_second;
+    while (ticks > 0) {
+        if (interrupted.load()) break;
+        std::printf("\b\b\b%2llds", static_cast<long long>((ticks + 9) / ticks_per_second));
+        std::fflush(stdout);
+        timer_sleep_us(tick_us);
+        --ticks;
+    }
+    std::printf("\b\b\bdone\n");
+}
+
+// Throws away what the target had queued before the session: not shown, not captured.
+void drain_target() {
+    jtag_channel->wait_open();
+    char scratch[flush_block_size];
+    const auto deadline = std::chrono::steady_clock::now() + flush_limit;
+    while (jtag_channel->read(scratch, flush_block_size) > 0) {
+        if (interrupted.load() || std::chrono::steady_clock::now() >= deadline) break;
+    }
+}
+
+const char* reason_text(RelayResult result) {
+    switch (result) {
+        case RelayResult::user_timeout:
+            return "user timeout\n";
+        case RelayResult::ctrl_d_on_remote:
+            return "^D on remote\n";
+        case RelayResult::io_error:
+            return "I/O error communicating with target\n";
+        case RelayResult::ctrl_c_on_host:
+            return "^C on host\n";
+    }
+    return "\n";
+}
+
+}  // namespace
+
+void on_interrupt(int signal_number) {
+    interrupted.store(1);
+    std::signal(signal_number, on_interrupt);
+}
+
+void run_session() {
+    std::signal(SIGINT, on_interrupt);
+    // A closed standard output shows as a failed write, which ends the relay.
+    process_ignore_broken_pipe();
+
+    if (settings.wait_secs > 0) count_down();
+    if (interrupted.load()) return;
+
+    jtag_channel = new COMM_JTAG_UART();
+    console_channel = new COMM_CONSOLE();
+    session_start = static_cast<int64_t>(std::time(nullptr));
+
+    if (settings.flush_first) drain_target();
+    if (settings.verbose) {
+        std::printf("%s: (Use the IDE stop button or Ctrl-C to terminate)\n", program_name);
+        console_channel->ready();
+        std::printf("\n");
+    }
+
+    RelayResult result = relay();
+
+    // The link closes before the console mode comes back.
+    delete jtag_channel;
+    jtag_channel = nullptr;
+    delete console_channel;
+    console_channel = nullptr;
+
+    if (settings.verbose) {
+        std::printf("\n");
+        std::printf("\n");
+        std::printf("%s: exiting due to ", program_name);
+        std::printf("%s", reason_text(result));
+    }
+}
