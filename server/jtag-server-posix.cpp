@@ -144,6 +144,9 @@ bool JTAG_SERVER::start_listening() {
                      m_options.port, why.c_str());
         return false;
     }
+    // The targets run before anyone is told the server is there.
+    for (auto& uart : m_uarts)
+        if (uart->cable->powered) start_target(uart.get());
     for (auto& uart : m_uarts)
         if (uart->listen_fd >= 0)
             std::printf("target %s 127.0.0.1:%u\n", uart->quoted_label().c_str(), uart->port);
@@ -155,8 +158,6 @@ bool JTAG_SERVER::start_listening() {
 int JTAG_SERVER::run() {
     install_signals();
     if (!start_listening()) return 1;
-    for (auto& uart : m_uarts)
-        if (uart->cable->powered) start_target(uart.get());
     while (!stop_requested) {
         poll_once();
         for (auto& uart : m_uarts) pump(uart.get());
