@@ -25,8 +25,8 @@ protected:
         ASSERT_TRUE(m_server.start("cable c1\ndevice 1\nuart 0 in=64 out=64 listen\n", {"--quiet"}))
             << m_server.error();
         m_server.use_in_this_process();
-        ASSERT_TRUE(m_target.connect(m_server.target_address("c1", 1, 0)));
     }
+    void connect_target() { ASSERT_TRUE(m_target.connect(m_server.target_address("c1", 1, 0))); }
     SIM_SERVER m_server;
     SIM_TARGET m_target;
 };
@@ -34,6 +34,7 @@ protected:
 TEST_F(Transfer, MovesMegabytesBothWaysExactly) {
     const std::size_t size = 2 << 20;
     std::string to_host = random_bytes(size, 1), to_target = random_bytes(size, 2);
+    connect_target();
     OPEN_LINK link(nullptr, -1, -1);
     ASSERT_TRUE(link) << last_open_error();
     std::string at_target;
@@ -70,7 +71,7 @@ TEST_F(Transfer, MovesMegabytesBothWaysExactly) {
 }
 
 TEST_F(Transfer, AcceptsOnlyWhatTheInputFifoHolds) {
-    m_target.close();  // nobody drains the JTAG UART: its 64-byte input FIFO fills up
+    // No target yet: nobody drains the JTAG UART, and its 64-byte input FIFO fills up.
     OPEN_LINK link(nullptr, -1, -1);
     ASSERT_TRUE(link) << last_open_error();
     std::string data = random_bytes(200, 3);
@@ -79,7 +80,7 @@ TEST_F(Transfer, AcceptsOnlyWhatTheInputFifoHolds) {
     EXPECT_EQ(jtagvarnax_write(link.get(), data.data() + first, 100), 0);
     EXPECT_EQ(jtagvarnax_write(link.get(), data.data() + first, 0), 0);
     // A target that comes now gets exactly the accepted bytes, and room opens again.
-    ASSERT_TRUE(m_target.connect(m_server.target_address("c1", 1, 0)));
+    connect_target();
     EXPECT_EQ(m_target.receive(64), data.substr(0, 64));
     ASSERT_TRUE(write_all(link.get(), data.substr(64)));
     EXPECT_EQ(m_target.receive(136), data.substr(64));
@@ -89,6 +90,7 @@ TEST_F(Transfer, AcceptsOnlyWhatTheInputFifoHolds) {
 TEST_F(Transfer, HoldsTheTargetBackWhileTheHostDoesNotRead) {
     OPEN_LINK link(nullptr, -1, -1);
     ASSERT_TRUE(link) << last_open_error();
+    connect_target();
     m_target.shrink_buffers();
     // The target writes as fast as it may; the host reads nothing. The bytes the target gets
     // rid of are bounded by the FIFO, the library's window and a few socket buffers.
