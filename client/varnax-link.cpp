@@ -19,6 +19,14 @@ int ms_left(std::chrono::steady_clock::time_point deadline) {
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
+// The application prints error texts on a console: control characters from the server are
+// replaced, so they cannot move the cursor or change the console's state.
+std::string printable(std::string text) {
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return text;
+}
+
 }  // namespace
 
 VARNAX_LINK::~VARNAX_LINK() { socket_close(m_fd); }
@@ -105,6 +113,8 @@ void VARNAX_LINK::return_credit() {
 int VARNAX_LINK::write(const char* data, unsigned int count) {
     if (m_lost) return -1;
     if (flush_outgoing() == STEP::lost) return -1;
+    // The socket is full: take nothing now rather than queue without bound.
+    if (m_outgoing_start < m_outgoing.size()) return 0;
     if (m_write_credit < count && receive_once() == STEP::lost) return -1;
     std::size_t n = m_write_credit < count ? static_cast<std::size_t>(m_write_credit) : count;
     for (std::size_t done = 0; done < n;) {
@@ -210,7 +220,7 @@ VARNAX_LINK::STEP VARNAX_LINK::take_frame(const varnax::FRAME& frame) {
             if (!varnax::parse_open_fail(frame, &failure) || failure.code >= 0) break;
             m_open_answered = true;
             m_open_code = failure.code;
-            m_open_text = failure.text;
+            m_open_text = printable(failure.text);
             lose("the open request was refused");
             return STEP::lost;
         case varnax::msg_data:

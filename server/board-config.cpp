@@ -85,6 +85,9 @@ bool parse_line(const std::vector<std::string>& w, const std::string& demo, BOAR
         if (w.size() < 2 || w[1].empty()) return *why = "a cable needs a name: cable NAME [plugged=yes|no] [powered=yes|no] [warning=0|1|2]", false;
         for (const CABLE_CONFIG& c : config->cables)
             if (c.name == w[1]) return *why = "cable \"" + w[1] + "\" is described twice", false;
+        for (char c : w[1])
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+                return *why = "a cable name cannot hold control characters", false;
         CABLE_CONFIG cable;
         cable.name = w[1];
         for (std::size_t i = 2; i < w.size(); ++i)

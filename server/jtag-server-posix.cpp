@@ -94,6 +94,9 @@ int accept_from(int listen_fd, sockaddr_in* peer) {
     return fd;
 }
 
+// A connection must have asked for a JTAG UART by then, or it is dropped.
+constexpr auto open_timeout = std::chrono::seconds(10);
+
 // What one entry of the poll set belongs to.
 enum class WATCH { listener, commands, signals, client, target_in, target_out, target_listener };
 
@@ -120,6 +123,7 @@ private:
     int m_listen_fd = -1;
     std::string m_command_line;
     bool m_commands_open = true;
+    std::chrono::steady_clock::time_point m_accept_paused_until;
 };
 
 JTAG_SERVER::~JTAG_SERVER() {
@@ -176,14 +180,18 @@ void JTAG_SERVER::poll_once() {
         fds.push_back(pollfd{fd, events, 0});
         who.emplace_back(kind, what);
     };
-    watch(m_listen_fd, POLLIN, WATCH::listener, nullptr);
     if (signal_pipe[0] >= 0) watch(signal_pipe[0], POLLIN, WATCH::signals, nullptr);
     if (m_options.commands && m_commands_open) watch(STDIN_FILENO, POLLIN, WATCH::commands, nullptr);
     int timeout = -1;
+    auto now = std::chrono::steady_clock::now();
+    if (now < m_accept_paused_until) timeout = 100;
+    else watch(m_listen_fd, POLLIN, WATCH::listener, nullptr);
     for (auto& c : m_clients) {
         short events = c->queued() > 0 ? POLLIN | POLLOUT : POLLIN;
         watch(c->fd, events, WATCH::client, c.get());
-        if (c->closing) timeout = 100;  // to notice a closing client's deadline
+        // Wake up in time for a closing client's deadline and for one that never opens.
+        if (c->closing) timeout = 100;
+        else if (c->uart == nullptr && (timeout < 0 || timeout > 1000)) timeout = 1000;
     }
     for (auto& u : m_uarts) {
         if (u->listen_fd >= 0) watch(u->listen_fd, POLLIN, WATCH::target_listener, u.get());
@@ -215,6 +223,11 @@ void JTAG_SERVER::poll_once() {
 void JTAG_SERVER::accept_client() {
     sockaddr_in peer{};
     int fd = accept_from(m_listen_fd, &peer);
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)) {
+        // Out of descriptors: the waiting connection stays readable, so pause instead of spinning.
+        log("cannot accept a connection: %s", std::strerror(errno));
+        m_accept_paused_until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    }
     if (fd < 0) return;
     if (!m_options.allow_remote && !is_loopback(peer)) {
         log("refused a connection from %s (not this machine)", address_text(peer).c_str());
@@ -313,7 +326,9 @@ void JTAG_SERVER::close_finished_clients() {
     auto now = std::chrono::steady_clock::now();
     for (auto it = m_clients.begin(); it != m_clients.end();) {
         CLIENT* c = it->get();
-        if (c->finished || (c->closing && now >= c->close_deadline)) {
+        bool idle = !c->closing && c->uart == nullptr && now - c->accepted_at > open_timeout;
+        if (idle) log("%s: dropped: no open request in time", c->peer.c_str());
+        if (c->finished || idle || (c->closing && now >= c->close_deadline)) {
             release(c);
             close(c->fd);
             it = m_clients.erase(it);

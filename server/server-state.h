@@ -32,6 +32,7 @@ struct CLIENT {
     bool closing = false;           // sends what is queued, then ends the connection
     bool write_shut = false;
     bool finished = false;  // to be closed and removed
+    std::chrono::steady_clock::time_point accepted_at = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point close_deadline;
 
     std::size_t queued() const { return out.size() - out_start; }

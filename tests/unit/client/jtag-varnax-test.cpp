@@ -99,6 +99,15 @@ TEST_F(OpenLink, SaysWhichApplicationHoldsAJtagUart) {
     EXPECT_TRUE(third) << "the JTAG UART stays taken after its owner closed it: " << last_open_error();
 }
 
+TEST_F(OpenLink, KeepsControlCharactersOutOfTheInUseText) {
+    OPEN_LINK first("USB", -1, -1, "evil\x1b[2J\r\n");
+    ASSERT_TRUE(first) << last_open_error();
+    OPEN_LINK second("USB", -1, -1);
+    const char* text = nullptr;
+    EXPECT_EQ(jtagvarnax_get_error(&text), JTAGVARNAX_IN_USE);
+    EXPECT_EQ(std::string(text), "evil?[2J??, process " + std::to_string(getpid()));
+}
+
 TEST_F(OpenLink, ReportsTheCableWarningOfTheConfiguration) {
     struct CASE {
         const char* cable;

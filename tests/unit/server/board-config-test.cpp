@@ -68,6 +68,7 @@ TEST(BoardConfig, NamesTheFileAndLineOfEachMistake) {
         {"cable c warning=3\n", "b.conf:1: bad cable setting"},
         {"cable c plugged=maybe\n", "b.conf:1: bad cable setting"},
         {"cable\n", "b.conf:1: a cable needs a name"},
+        {"cable \"a\x1b[2Jb\"\n", "b.conf:1: a cable name cannot hold control characters"},
         {"cable \"unclosed\n", "b.conf:1: unclosed quote"},
         {"cable c\ndevice -1\n", "b.conf:2: a device line needs one index"},
         {"cable c\n\n\nboard b\n", "b.conf:4: unknown keyword \"board\""},
