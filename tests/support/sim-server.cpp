@@ -45,6 +45,30 @@ SIM_SERVER::~SIM_SERVER() {
     kill_now();
 }
 
+bool SIM_SERVER::start_with_target(const std::vector<std::string>& extra_args,
+                                   const std::string& uart_options) {
+    if (!start("cable sim-cable\ndevice 1\nuart 0 " + uart_options + " listen\n", extra_args))
+        return false;
+    m_target = std::make_unique<SIM_TARGET>();
+    if (m_target->connect(target_address("sim-cable", 1, 0))) return true;
+    m_error = "cannot connect to the target port";
+    return false;
+}
+
+bool SIM_SERVER::send_to_host(const std::string& bytes, std::chrono::milliseconds timeout) {
+    return m_target != nullptr && m_target->send(bytes, timeout);
+}
+
+bool SIM_SERVER::wait_for_bytes(const std::string& text, std::chrono::milliseconds timeout) {
+    auto deadline = clock_type::now() + timeout;
+    while (m_target != nullptr && m_received.find(text) == std::string::npos) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
+        if (left.count() <= 0) return false;
+        m_received += m_target->receive(1, left);
+    }
+    return m_target != nullptr;
+}
+
 bool SIM_SERVER::start(const std::string& config_text, const std::vector<std::string>& extra_args) {
     std::string path = m_dir->file("boards.conf");
     std::ofstream(path) << config_text;
@@ -67,6 +91,10 @@ bool SIM_SERVER::restart() {
     while (!launch({"--listen", m_address})) {
         if (clock_type::now() >= deadline) return false;
         usleep(50000);
+    }
+    if (m_target != nullptr && !m_target->connect(target_address("sim-cable", 1, 0))) {
+        m_error = "cannot connect to the target port again";
+        return false;
     }
     return true;
 }

@@ -19,6 +19,7 @@
 #include <vector>
 
 class TEMP_DIR;
+class SIM_TARGET;
 
 class SIM_SERVER {
 public:
@@ -32,6 +33,20 @@ public:
     bool start(const std::string& config_text, const std::vector<std::string>& extra_args = {});
     // The same with --demo: one cable, one device, one JTAG UART running the demo target.
     bool start_demo(const std::vector<std::string>& extra_args = {});
+    // One cable "sim-cable", device 1, instance 0, whose target is this object itself:
+    // send_to_host() plays the target's output, wait_for_bytes() checks what the host sent.
+    // The connection comes back after restart().
+    bool start_with_target(const std::vector<std::string>& extra_args = {},
+                           const std::string& uart_options = "in=64 out=64");
+    // The target writes these bytes (they reach the host through the JTAG UART).
+    bool send_to_host(const std::string& bytes,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // Waits until `text` is among what the target has received from the host.
+    bool wait_for_bytes(const std::string& text,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // Everything the target has received from the host so far.
+    const std::string& received() const { return m_received; }
+
     // Stops the server (SIGTERM, then SIGKILL after a deadline). True when it ended by itself
     // with status 0.
     bool stop();
@@ -72,6 +87,8 @@ private:
     std::string m_address;
     std::map<std::string, std::string> m_targets;  // "\"CABLE\" D I" -> address
     std::string m_error;
+    std::unique_ptr<SIM_TARGET> m_target;  // set by start_with_target()
+    std::string m_received;
 };
 
 class SIM_TARGET {

@@ -141,6 +141,25 @@ TEST_F(Faults, KeepsThePatternAtTheStartOfARead) {
     EXPECT_EQ(all.size(), 16u);
 }
 
+TEST(FaultsOwnTarget, OpensAgainAfterTheServerCameBack) {
+    SIM_SERVER server;
+    ASSERT_TRUE(server.start_with_target({"--quiet"})) << server.error();
+    server.use_in_this_process();
+    {
+        OPEN_LINK link("sim-cable", 1, 0);
+        ASSERT_TRUE(link) << last_open_error();
+        ASSERT_TRUE(write_all(link.get(), "one\r"));
+        EXPECT_TRUE(server.wait_for_bytes("one\r"));
+    }
+    ASSERT_TRUE(server.restart()) << server.error();
+    OPEN_LINK link(nullptr, -1, -1);
+    ASSERT_TRUE(link) << last_open_error();
+    ASSERT_TRUE(write_all(link.get(), "two\r"));
+    EXPECT_TRUE(server.wait_for_bytes("one\rtwo\r"));
+    ASSERT_TRUE(server.send_to_host("back"));
+    EXPECT_EQ(read_bytes(link.get(), 4).bytes, "back");
+}
+
 TEST(FaultsDemo, ReportsTheEndOfTheTargetProgramAfterItsLastBytes) {
     SIM_SERVER server;
     ASSERT_TRUE(server.start_demo({"--quiet"})) << server.error();
