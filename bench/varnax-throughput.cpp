@@ -106,7 +106,8 @@ void bench_library(std::size_t fifo) {
     JTAGVARNAX* link = jtagvarnax_open(nullptr, -1, -1, "varnax-throughput");
     int target_fd = connect_to(target);
     if (link == nullptr || target_fd < 0) {
-        std::fprintf(stderr, "varnax-throughput: cannot set up the server at %s\n", address.c_str());
+        std::fprintf(stderr, "varnax-throughput: cannot set up the server at %s\n",
+                     address.c_str());
         kill(pid, SIGKILL);
         return;
     }
@@ -124,8 +125,9 @@ void bench_library(std::size_t fifo) {
     }
     double secs = std::chrono::duration<double>(clock_type::now() - start).count();
     sender.join();
-    std::printf("library  (FIFO %5zu): %7.1f MiB/s, %ld read calls (%ld empty), %.0f ns per read call\n",
-                fifo, got / secs / (1 << 20), calls, empty, secs * 1e9 / double(calls));
+    std::printf(
+        "library  (FIFO %5zu): %7.1f MiB/s, %ld read calls (%ld empty), %.0f ns per read call\n",
+        fifo, got / secs / (1 << 20), calls, empty, secs * 1e9 / double(calls));
     if (fifo == 64) buffered_read_cost(link, target_fd);
     jtagvarnax_close(link);
     close(target_fd);

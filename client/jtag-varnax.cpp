@@ -1,11 +1,10 @@
 // The JTAG UART access library's exported calls and its process-wide error state.
-#include "client/jtag_varnax.h"
-
 #include <cstdlib>
 #include <mutex>
 #include <new>
 #include <string>
 
+#include "client/jtag_varnax.h"
 #include "client/socket.h"
 #include "client/varnax-link.h"
 
@@ -89,7 +88,9 @@ int jtagvarnax_write(JTAGVARNAX* link, const char* data, unsigned int count) {
 }
 
 // jtagvarnax_open returns only once the link is open.
-int jtagvarnax_wait_open(JTAGVARNAX* link) { return link != nullptr ? 0 : -1; }
+int jtagvarnax_wait_open(JTAGVARNAX* link) {
+    return link != nullptr ? 0 : -1;
+}
 
 void jtagvarnax_close(JTAGVARNAX* link) {
     if (link == nullptr) return;

@@ -6,7 +6,9 @@
 namespace varnax {
 namespace {
 
-void put_u8(std::string* out, std::uint8_t v) { out->push_back(static_cast<char>(v)); }
+void put_u8(std::string* out, std::uint8_t v) {
+    out->push_back(static_cast<char>(v));
+}
 void put_u16(std::string* out, std::uint16_t v) {
     put_u8(out, static_cast<std::uint8_t>(v & 0xFF));
     put_u8(out, static_cast<std::uint8_t>(v >> 8));
@@ -14,7 +16,9 @@ void put_u16(std::string* out, std::uint16_t v) {
 void put_u32(std::string* out, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) put_u8(out, static_cast<std::uint8_t>(v >> (8 * i)));
 }
-void put_i32(std::string* out, std::int32_t v) { put_u32(out, static_cast<std::uint32_t>(v)); }
+void put_i32(std::string* out, std::int32_t v) {
+    put_u32(out, static_cast<std::uint32_t>(v));
+}
 // Texts longer than max_text are cut; the receiver rejects longer ones.
 void put_text(std::string* out, const std::string& text) {
     std::size_t n = text.size() < max_text ? text.size() : max_text;
@@ -103,14 +107,21 @@ DECODE DECODER::fail(const std::string& why) {
 bool DECODER::check_header(std::uint8_t type, std::size_t size) {
     bool from_client = m_from == PEER::client;
     switch (type) {
-        case msg_open: return from_client && size <= 13 + 2 * (2 + max_text);
-        case msg_open_ok: return !from_client && size <= 13 + 2 + max_text;
+        case msg_open:
+            return from_client && size <= 13 + 2 * (2 + max_text);
+        case msg_open_ok:
+            return !from_client && size <= 13 + 2 + max_text;
         case msg_open_fail:
-        case msg_link_lost: return !from_client && size <= 4 + 2 + max_text;
-        case msg_data: return size >= 1 && size <= max_payload;
-        case msg_credit: return size == 4;
-        case msg_interrupt: return !from_client && size == 0;
-        default: return false;
+        case msg_link_lost:
+            return !from_client && size <= 4 + 2 + max_text;
+        case msg_data:
+            return size >= 1 && size <= max_payload;
+        case msg_credit:
+            return size == 4;
+        case msg_interrupt:
+            return !from_client && size == 0;
+        default:
+            return false;
     }
 }
 
@@ -121,7 +132,8 @@ DECODE DECODER::next(std::uint32_t* version, FRAME* frame) {
     if (!m_greeted) {
         // Reject a wrong start as soon as its first bytes are in (an HTTP request, say).
         std::size_t n = avail < sizeof greeting_magic ? avail : sizeof greeting_magic;
-        if (std::memcmp(p, greeting_magic, n) != 0) return fail("the peer does not speak this protocol");
+        if (std::memcmp(p, greeting_magic, n) != 0)
+            return fail("the peer does not speak this protocol");
         if (avail < greeting_size) return DECODE::need_more;
         *version = get_u32_at(p + 4);
         m_start += greeting_size;
@@ -185,7 +197,9 @@ void encode_credit(std::string* out, std::uint32_t count) {
     put_u32(out, count);
 }
 
-void encode_interrupt(std::string* out) { begin_frame(out, msg_interrupt, 0); }
+void encode_interrupt(std::string* out) {
+    begin_frame(out, msg_interrupt, 0);
+}
 
 void encode_link_lost(std::string* out, const std::string& why) {
     std::string p;

@@ -1,6 +1,4 @@
 // Socket calls of the library on POSIX systems.
-#include "client/socket.h"
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -12,6 +10,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include "client/socket.h"
 
 bool socket_parse_address(const std::string& text, std::string* host, std::uint16_t* port) {
     std::size_t colon = text.rfind(':');
@@ -50,7 +50,8 @@ int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms,
     if (rc != 0 && errno == EINPROGRESS) {
         int so_error = ETIMEDOUT;
         socklen_t len = sizeof so_error;
-        if (socket_wait(fd, true, timeout_ms)) getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len);
+        if (socket_wait(fd, true, timeout_ms))
+            getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len);
         rc = so_error == 0 ? 0 : -1;
         errno = so_error;
     }
@@ -103,4 +104,6 @@ void socket_close(int fd) {
     if (fd >= 0) close(fd);
 }
 
-std::uint32_t socket_process_id() { return static_cast<std::uint32_t>(getpid()); }
+std::uint32_t socket_process_id() {
+    return static_cast<std::uint32_t>(getpid());
+}

@@ -7,8 +7,7 @@
 // Parses "host:port" (a dotted IPv4 address or "localhost"). False when malformed.
 bool socket_parse_address(const std::string& text, std::string* host, std::uint16_t* port);
 // Connects within timeout_ms and leaves the socket non-blocking. Returns -1 and fills *error.
-int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms,
-                   std::string* error);
+int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms, std::string* error);
 // Non-blocking send that never raises SIGPIPE: bytes taken, 0 when the socket is full,
 // -1 when the connection failed (*error says why).
 long socket_send(int fd, const void* data, std::size_t size, std::string* error);

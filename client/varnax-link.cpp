@@ -29,7 +29,9 @@ std::string printable(std::string text) {
 
 }  // namespace
 
-VARNAX_LINK::~VARNAX_LINK() { socket_close(m_fd); }
+VARNAX_LINK::~VARNAX_LINK() {
+    socket_close(m_fd);
+}
 
 int VARNAX_LINK::open(const std::string& address, const varnax::OPEN_REQUEST& request,
                       std::string* text) {
@@ -183,8 +185,11 @@ VARNAX_LINK::STEP VARNAX_LINK::receive_once() {
     varnax::FRAME frame;
     for (;;) {
         switch (m_decoder.next(&version, &frame)) {
-            case varnax::DECODE::need_more: return STEP::ok;
-            case varnax::DECODE::error: lose(m_decoder.error()); return STEP::lost;
+            case varnax::DECODE::need_more:
+                return STEP::ok;
+            case varnax::DECODE::error:
+                lose(m_decoder.error());
+                return STEP::lost;
             case varnax::DECODE::greeting:
                 if (version != varnax::protocol_version) {
                     m_open_code = JTAGVARNAX_INCOMPATIBLE;

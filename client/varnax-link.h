@@ -49,7 +49,7 @@ private:
     int m_open_code = 0;
     std::string m_open_text;
 
-    std::string m_received;        // data from the target not yet read
+    std::string m_received;  // data from the target not yet read
     std::size_t m_received_start = 0;
     std::uint64_t m_read_total = 0;     // stream offset of m_received_start
     std::deque<std::uint64_t> m_marks;  // stream offsets where an interruption pattern starts

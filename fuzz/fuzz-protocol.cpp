@@ -65,7 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_SERVER server;
     CLIENT client;
     for (std::size_t at = 0; at < size && !client.closing; at += step) {
-        server.take_bytes(&client, reinterpret_cast<const char*>(data + at), size - at < step ? size - at : step);
+        server.take_bytes(&client, reinterpret_cast<const char*>(data + at),
+                          size - at < step ? size - at : step);
         client.send_credit += 16;  // the client's window opens now and then
         server.pump_all();
         client.sent(client.queued());  // what was queued for the client counts as sent

@@ -27,7 +27,8 @@ bool parse_yes_no(const std::string& text, bool* value) {
 // Parses one "key=value" of a cable line.
 bool cable_option(const std::string& word, CABLE_CONFIG* cable, std::string* why) {
     std::size_t eq = word.find('=');
-    std::string key = word.substr(0, eq), value = eq == std::string::npos ? "" : word.substr(eq + 1);
+    std::string key = word.substr(0, eq),
+                value = eq == std::string::npos ? "" : word.substr(eq + 1);
     long n = 0;
     if (key == "plugged" && parse_yes_no(value, &cable->plugged)) return true;
     if (key == "powered" && parse_yes_no(value, &cable->powered)) return true;
@@ -40,7 +41,8 @@ bool parse_uart(const std::vector<std::string>& w, const std::string& demo, UART
                 std::string* why) {
     long n = 0;
     if (w.size() < 2 || !parse_int(w[1], 0, 255, &n)) {
-        *why = "a JTAG UART line needs an instance from 0 to 255: uart INSTANCE [in=N] [out=N] TARGET";
+        *why =
+            "a JTAG UART line needs an instance from 0 to 255: uart INSTANCE [in=N] [out=N] TARGET";
         return false;
     }
     uart->instance = int(n);
@@ -82,7 +84,11 @@ bool parse_line(const std::vector<std::string>& w, const std::string& demo, BOAR
                 std::string* why) {
     long n = 0;
     if (w[0] == "cable") {
-        if (w.size() < 2 || w[1].empty()) return *why = "a cable needs a name: cable NAME [plugged=yes|no] [powered=yes|no] [warning=0|1|2]", false;
+        if (w.size() < 2 || w[1].empty())
+            return *why =
+                       "a cable needs a name: cable NAME [plugged=yes|no] [powered=yes|no] "
+                       "[warning=0|1|2]",
+                   false;
         for (const CABLE_CONFIG& c : config->cables)
             if (c.name == w[1]) return *why = "cable \"" + w[1] + "\" is described twice", false;
         for (char c : w[1])
@@ -101,7 +107,8 @@ bool parse_line(const std::vector<std::string>& w, const std::string& demo, BOAR
             return *why = "a device line needs one index from 0 to 255: device INDEX", false;
         auto& devices = config->cables.back().devices;
         for (const DEVICE_CONFIG& d : devices)
-            if (d.index == n) return *why = "device " + w[1] + " is described twice on this cable", false;
+            if (d.index == n)
+                return *why = "device " + w[1] + " is described twice on this cable", false;
         devices.push_back(DEVICE_CONFIG{int(n), {}});
         return true;
     }
@@ -112,7 +119,8 @@ bool parse_line(const std::vector<std::string>& w, const std::string& demo, BOAR
         if (!parse_uart(w, demo, &uart, why)) return false;
         auto& uarts = config->cables.back().devices.back().uarts;
         for (const UART_CONFIG& u : uarts)
-            if (u.instance == uart.instance) return *why = "instance " + w[1] + " is described twice on this device", false;
+            if (u.instance == uart.instance)
+                return *why = "instance " + w[1] + " is described twice on this device", false;
         uarts.push_back(uart);
         return true;
     }

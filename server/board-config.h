@@ -17,8 +17,8 @@ struct UART_CONFIG {
     std::size_t in_depth = 64;   // host-to-target FIFO
     std::size_t out_depth = 64;  // target-to-host FIFO
     TARGET_KIND kind = TARGET_KIND::echo;
-    std::uint16_t port = 0;          // listen: 0 lets the system choose
-    std::vector<std::string> argv;   // program: the command and its arguments
+    std::uint16_t port = 0;         // listen: 0 lets the system choose
+    std::vector<std::string> argv;  // program: the command and its arguments
 };
 
 struct DEVICE_CONFIG {

@@ -11,8 +11,7 @@
 
 namespace {
 
-const char banner[] =
-    "Varnax demo target ready.\r\nType help and press Enter.\r\n";
+const char banner[] = "Varnax demo target ready.\r\nType help and press Enter.\r\n";
 
 // Output is unbuffered: every piece goes out with write(2), resumed after short writes.
 bool put(const char* data, std::size_t size) {
@@ -26,7 +25,9 @@ bool put(const char* data, std::size_t size) {
     return true;
 }
 
-bool put(const std::string& text) { return put(text.data(), text.size()); }
+bool put(const std::string& text) {
+    return put(text.data(), text.size());
+}
 
 // A profiling stream: the marker line, the length (4 bytes, little-endian), the data.
 bool send_gmon() {
@@ -43,7 +44,8 @@ bool flood(long kib) {
     for (long i = 0; i < kib * 16; ++i) {
         char text[80];
         // 64 bytes a line: 16 lines make one KiB.
-        std::snprintf(text, sizeof text, "flood line %08ld abcdefghijklmnopqrstuvwxyz0123456789\r\n", i);
+        std::snprintf(text, sizeof text,
+                      "flood line %08ld abcdefghijklmnopqrstuvwxyz0123456789\r\n", i);
         line.append(text, 64);
         if (line.size() >= 4096 && !put(line)) return false;
         if (line.size() >= 4096) line.clear();

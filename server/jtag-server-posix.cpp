@@ -1,6 +1,4 @@
 // The server's poll loop on POSIX systems: clients, JTAG UART FIFOs, targets, fault commands.
-#include "server/jtag-server.h"
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -20,6 +18,7 @@
 #include <vector>
 
 #include "client/protocol.h"
+#include "server/jtag-server.h"
 #include "server/process.h"
 #include "server/ring-buffer.h"
 #include "server/server-state.h"
@@ -47,7 +46,9 @@ void install_signals() {
     signal(SIGPIPE, SIG_IGN);
 }
 
-bool is_loopback(const sockaddr_in& addr) { return (ntohl(addr.sin_addr.s_addr) >> 24) == 127; }
+bool is_loopback(const sockaddr_in& addr) {
+    return (ntohl(addr.sin_addr.s_addr) >> 24) == 127;
+}
 
 std::string address_text(const sockaddr_in& addr) {
     char host[INET_ADDRSTRLEN] = "?";
@@ -136,7 +137,8 @@ bool JTAG_SERVER::start_listening() {
         if (uart->cfg.kind != TARGET_KIND::listen) continue;
         uart->listen_fd = listen_on("127.0.0.1", uart->cfg.port, 8192, &uart->port, &why);
         if (uart->listen_fd < 0) {
-            std::fprintf(stderr, "varnax-server: cannot listen for the target of %s on port %u: %s\n",
+            std::fprintf(stderr,
+                         "varnax-server: cannot listen for the target of %s on port %u: %s\n",
                          uart->label().c_str(), uart->cfg.port, why.c_str());
             return false;
         }
@@ -181,17 +183,22 @@ void JTAG_SERVER::poll_once() {
         who.emplace_back(kind, what);
     };
     if (signal_pipe[0] >= 0) watch(signal_pipe[0], POLLIN, WATCH::signals, nullptr);
-    if (m_options.commands && m_commands_open) watch(STDIN_FILENO, POLLIN, WATCH::commands, nullptr);
+    if (m_options.commands && m_commands_open)
+        watch(STDIN_FILENO, POLLIN, WATCH::commands, nullptr);
     int timeout = -1;
     auto now = std::chrono::steady_clock::now();
-    if (now < m_accept_paused_until) timeout = 100;
-    else watch(m_listen_fd, POLLIN, WATCH::listener, nullptr);
+    if (now < m_accept_paused_until)
+        timeout = 100;
+    else
+        watch(m_listen_fd, POLLIN, WATCH::listener, nullptr);
     for (auto& c : m_clients) {
         short events = c->queued() > 0 ? POLLIN | POLLOUT : POLLIN;
         watch(c->fd, events, WATCH::client, c.get());
         // Wake up in time for a closing client's deadline and for one that never opens.
-        if (c->closing) timeout = 100;
-        else if (c->uart == nullptr && (timeout < 0 || timeout > 1000)) timeout = 1000;
+        if (c->closing)
+            timeout = 100;
+        else if (c->uart == nullptr && (timeout < 0 || timeout > 1000))
+            timeout = 1000;
     }
     for (auto& u : m_uarts) {
         if (u->listen_fd >= 0) watch(u->listen_fd, POLLIN, WATCH::target_listener, u.get());
@@ -209,13 +216,27 @@ void JTAG_SERVER::poll_once() {
         if (fds[i].revents == 0) continue;
         void* what = who[i].second;
         switch (who[i].first) {
-            case WATCH::listener: accept_client(); break;
-            case WATCH::signals: reap_children(); break;
-            case WATCH::commands: read_commands(); break;
-            case WATCH::client: read_client(static_cast<CLIENT*>(what)); break;
-            case WATCH::target_in: static_cast<UART*>(what)->readable = true; break;
-            case WATCH::target_out: static_cast<UART*>(what)->writable = true; break;
-            case WATCH::target_listener: accept_target(static_cast<UART*>(what)); break;
+            case WATCH::listener:
+                accept_client();
+                break;
+            case WATCH::signals:
+                reap_children();
+                break;
+            case WATCH::commands:
+                read_commands();
+                break;
+            case WATCH::client:
+                read_client(static_cast<CLIENT*>(what));
+                break;
+            case WATCH::target_in:
+                static_cast<UART*>(what)->readable = true;
+                break;
+            case WATCH::target_out:
+                static_cast<UART*>(what)->writable = true;
+                break;
+            case WATCH::target_listener:
+                accept_target(static_cast<UART*>(what));
+                break;
         }
     }
 }

@@ -77,7 +77,8 @@ int main(int argc, char** argv) {
                 return fail(std::string("--listen needs HOST:PORT, not \"") + argv[i] + "\"");
         } else if (arg == "--protocol-version" && has_value) {
             if (!parse_number(argv[++i], 0xFFFFFFFFul, &n))
-                return fail(std::string("--protocol-version needs a number, not \"") + argv[i] + "\"");
+                return fail(std::string("--protocol-version needs a number, not \"") + argv[i] +
+                            "\"");
             options.protocol_version = static_cast<std::uint32_t>(n);
         } else if (arg == "--allow-remote") {
             options.allow_remote = true;
@@ -89,7 +90,8 @@ int main(int argc, char** argv) {
             return fail("unknown or incomplete option \"" + arg + "\" (try --help)");
         }
     }
-    if (demo == !config_path.empty()) return fail("give either --config FILE or --demo (try --help)");
+    if (demo == !config_path.empty())
+        return fail("give either --config FILE or --demo (try --help)");
     std::string demo_program = process_self_directory() + "/varnax-demo-target";
     BOARD_CONFIG config;
     std::string error;

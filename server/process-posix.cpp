@@ -1,6 +1,4 @@
 // Target programs on POSIX systems: fork, exec, pipes, reaping.
-#include "server/process.h"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -10,6 +8,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+
+#include "server/process.h"
 
 namespace {
 

@@ -53,8 +53,10 @@ std::string SERVER_STATE::command(const std::string& line) {
         if (uart == nullptr) return error;
         if (uart->owner == nullptr) return "error: nobody has that JTAG UART open";
         log("command: %s", line.c_str());
-        if (verb == "drop") drop_link(uart->owner, "the link was dropped");
-        else uart->interrupt_pending = true;
+        if (verb == "drop")
+            drop_link(uart->owner, "the link was dropped");
+        else
+            uart->interrupt_pending = true;
         return "ok";
     }
     bool on = verb == "plug" || verb == "power-on";

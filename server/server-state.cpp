@@ -36,8 +36,8 @@ std::string UART::quoted_label() const {
 SERVER_STATE::SERVER_STATE(const BOARD_CONFIG& config, const SERVER_OPTIONS& options)
     : m_options(options) {
     for (const CABLE_CONFIG& c : config.cables) {
-        m_cables.push_back(std::make_unique<CABLE_STATE>(
-            CABLE_STATE{c.name, c.plugged, c.powered, c.warning}));
+        m_cables.push_back(
+            std::make_unique<CABLE_STATE>(CABLE_STATE{c.name, c.plugged, c.powered, c.warning}));
         for (const DEVICE_CONFIG& d : c.devices)
             for (const UART_CONFIG& u : d.uarts)
                 m_uarts.push_back(std::make_unique<UART>(m_cables.back().get(), d.index, u));
@@ -68,16 +68,20 @@ void SERVER_STATE::take_bytes(CLIENT* client, const char* data, std::size_t size
     varnax::FRAME frame;
     while (!client->closing && !client->finished) {
         switch (client->decoder.next(&version, &frame)) {
-            case varnax::DECODE::need_more: return;
+            case varnax::DECODE::need_more:
+                return;
             case varnax::DECODE::error:
                 close_client(client, client->decoder.error().c_str());
                 return;
             case varnax::DECODE::greeting:
                 client->greeted = true;
                 // The client learns of the mismatch from our greeting and gives up.
-                if (version != m_options.protocol_version) close_client(client, "speaks another protocol version");
+                if (version != m_options.protocol_version)
+                    close_client(client, "speaks another protocol version");
                 break;
-            case varnax::DECODE::frame: take_frame(client, frame); break;
+            case varnax::DECODE::frame:
+                take_frame(client, frame);
+                break;
         }
     }
 }
@@ -173,8 +177,8 @@ void SERVER_STATE::open(CLIENT* client, const varnax::OPEN_REQUEST& request) {
     reply.warning = static_cast<std::uint8_t>(uart->cable->warning);
     reply.write_credit = static_cast<std::uint32_t>(client->granted);
     varnax::encode_open_ok(&client->out, reply);
-    log("%s: %s, process %u opened %s", client->peer.c_str(), request.app_name.c_str(),
-        request.pid, uart->label().c_str());
+    log("%s: %s, process %u opened %s", client->peer.c_str(), request.app_name.c_str(), request.pid,
+        uart->label().c_str());
 }
 
 void SERVER_STATE::release(CLIENT* client) {
@@ -198,7 +202,8 @@ void SERVER_STATE::start_target(UART* uart) {
     CHILD child;
     std::string why;
     if (!process_start(uart->cfg.argv, &child, &why)) {
-        log("%s: cannot start %s: %s", uart->label().c_str(), uart->cfg.argv[0].c_str(), why.c_str());
+        log("%s: cannot start %s: %s", uart->label().c_str(), uart->cfg.argv[0].c_str(),
+            why.c_str());
         return;
     }
     uart->pid = child.pid;
@@ -245,7 +250,7 @@ bool SERVER_STATE::feed_target(UART* uart) {
         if (n == 0) uart->writable = false;
         if (n < 0) {
             target_gone(uart, uart->cfg.kind == TARGET_KIND::program ? "the target program ended"
-                                                                      : "the target disconnected");
+                                                                     : "the target disconnected");
             return false;
         }
     }
@@ -263,7 +268,7 @@ bool SERVER_STATE::drain_target(UART* uart) {
     if (n == 0) uart->readable = false;
     if (n < 0) {
         target_gone(uart, uart->cfg.kind == TARGET_KIND::program ? "the target program ended"
-                                                                  : "the target disconnected");
+                                                                 : "the target disconnected");
         return false;
     }
     uart->out_fifo.produced(std::size_t(n));

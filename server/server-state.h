@@ -27,9 +27,9 @@ struct CLIENT {
     std::string out;  // frames not yet taken by the socket
     std::size_t out_start = 0;
     std::size_t last_data = std::string::npos;  // offset of the last, still unsent data frame
-    std::uint64_t send_credit = 0;  // data bytes the client lets us send
-    std::uint64_t granted = 0;      // data bytes we let the client send: room kept in the FIFO
-    bool closing = false;           // sends what is queued, then ends the connection
+    std::uint64_t send_credit = 0;              // data bytes the client lets us send
+    std::uint64_t granted = 0;  // data bytes we let the client send: room kept in the FIFO
+    bool closing = false;       // sends what is queued, then ends the connection
     bool write_shut = false;
     bool finished = false;  // to be closed and removed
     std::chrono::steady_clock::time_point accepted_at = std::chrono::steady_clock::now();

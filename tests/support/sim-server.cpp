@@ -62,7 +62,8 @@ bool SIM_SERVER::send_to_host(const std::string& bytes, std::chrono::millisecond
 bool SIM_SERVER::wait_for_bytes(const std::string& text, std::chrono::milliseconds timeout) {
     auto deadline = clock_type::now() + timeout;
     while (m_target != nullptr && m_received.find(text) == std::string::npos) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
         if (left.count() <= 0) return false;
         m_received += m_target->receive(1, left);
     }
@@ -166,9 +167,13 @@ bool SIM_SERVER::read_line(std::string* line, clock_type::time_point deadline) {
     }
 }
 
-std::string SIM_SERVER::env() const { return "JTAG_VARNAX_SERVER=" + m_address; }
+std::string SIM_SERVER::env() const {
+    return "JTAG_VARNAX_SERVER=" + m_address;
+}
 
-void SIM_SERVER::use_in_this_process() const { setenv("JTAG_VARNAX_SERVER", m_address.c_str(), 1); }
+void SIM_SERVER::use_in_this_process() const {
+    setenv("JTAG_VARNAX_SERVER", m_address.c_str(), 1);
+}
 
 std::string SIM_SERVER::command(const std::string& line, std::chrono::milliseconds timeout) {
     std::string text = line + "\n";
@@ -228,7 +233,9 @@ void SIM_SERVER::kill_now() {
     reap(std::chrono::seconds(10), &status);
 }
 
-SIM_TARGET::~SIM_TARGET() { close(); }
+SIM_TARGET::~SIM_TARGET() {
+    close();
+}
 
 bool SIM_TARGET::connect(const std::string& address, std::chrono::milliseconds timeout) {
     close();

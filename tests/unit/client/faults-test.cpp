@@ -17,7 +17,8 @@ std::string pattern(std::size_t n) {
 class Faults : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(m_server.start("cable c1\ndevice 1\nuart 0 listen\n", {"--quiet"})) << m_server.error();
+        ASSERT_TRUE(m_server.start("cable c1\ndevice 1\nuart 0 listen\n", {"--quiet"}))
+            << m_server.error();
         m_server.use_in_this_process();
         ASSERT_TRUE(m_target.connect(m_server.target_address("c1", 1, 0)));
     }
@@ -133,7 +134,8 @@ TEST_F(Faults, KeepsThePatternAtTheStartOfARead) {
     while (all.size() < 16 && std::chrono::steady_clock::now() < deadline) {
         int n = jtagvarnax_read(link.get(), block, sizeof block);
         ASSERT_GE(n, 0);
-        if (n >= 10 && std::string(block, 10) == std::string(10, '\xFF')) pattern_began_a_read = true;
+        if (n >= 10 && std::string(block, 10) == std::string(10, '\xFF'))
+            pattern_began_a_read = true;
         all.append(block, std::size_t(n));
     }
     EXPECT_TRUE(pattern_began_a_read) << "reads joined the pattern to bytes before it";

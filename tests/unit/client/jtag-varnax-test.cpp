@@ -1,10 +1,12 @@
 // Tests of opening JTAG UARTs through the library against a real server: every error code,
 // automatic choice, link information and cable warnings.
-#include "client/jtag_varnax.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <thread>
+#include <vector>
+
+#include "client/jtag_varnax.h"
 #include "tests/support/sim-server.h"
 #include "tests/unit/client/link-test-util.h"
 
@@ -96,7 +98,8 @@ TEST_F(OpenLink, SaysWhichApplicationHoldsAJtagUart) {
     EXPECT_TRUE(other) << last_open_error();
     first.close();
     OPEN_LINK third("USB-Blaster [USB-0]", -1, -1, "third-app");
-    EXPECT_TRUE(third) << "the JTAG UART stays taken after its owner closed it: " << last_open_error();
+    EXPECT_TRUE(third) << "the JTAG UART stays taken after its owner closed it: "
+                       << last_open_error();
 }
 
 TEST_F(OpenLink, KeepsControlCharactersOutOfTheInUseText) {
@@ -106,6 +109,28 @@ TEST_F(OpenLink, KeepsControlCharactersOutOfTheInUseText) {
     const char* text = nullptr;
     EXPECT_EQ(jtagvarnax_get_error(&text), JTAGVARNAX_IN_USE);
     EXPECT_EQ(std::string(text), "evil?[2J??, process " + std::to_string(getpid()));
+}
+
+TEST_F(OpenLink, OpensFromSeveralThreadsAtOnce) {
+    // Each thread opens its own JTAG UART (or fails on purpose) and reads the shared error
+    // state meanwhile; the sanitizer builds catch any unguarded access.
+    const char* cables[] = {"[USB-0]", "USB", "no such cable", "Dark"};
+    std::vector<std::thread> threads;
+    for (const char* cable : cables) {
+        threads.emplace_back([cable] {
+            for (int i = 0; i < 20; ++i) {
+                OPEN_LINK link(cable, -1, -1);
+                const char* text = nullptr;
+                jtagvarnax_get_error(&text);
+                ASSERT_NE(text, nullptr);
+                std::string copy = text;  // the text stays readable while others open
+                if (link) {
+                    EXPECT_GE(jtagvarnax_write(link.get(), "x", 1), 0);
+                }
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
 }
 
 TEST_F(OpenLink, ReportsTheCableWarningOfTheConfiguration) {
@@ -122,7 +147,8 @@ TEST_F(OpenLink, ReportsTheCableWarningOfTheConfiguration) {
 
 TEST(OpenLinkAlone, ChoosesTheOnlyJtagUartWhenNothingIsGiven) {
     SIM_SERVER server;
-    ASSERT_TRUE(server.start("cable \"Only cable\" warning=1\ndevice 4\nuart 2 echo\n", {"--quiet"}))
+    ASSERT_TRUE(
+        server.start("cable \"Only cable\" warning=1\ndevice 4\nuart 2 echo\n", {"--quiet"}))
         << server.error();
     server.use_in_this_process();
     OPEN_LINK link(nullptr, -1, -1);
@@ -158,7 +184,8 @@ TEST(OpenLinkAlone, FailsWithNoServerWhenNothingListens) {
 
 TEST(OpenLinkAlone, FailsOnAnotherProtocolVersion) {
     SIM_SERVER server;
-    ASSERT_TRUE(server.start("cable c\ndevice 1\nuart 0 echo\n", {"--quiet", "--protocol-version", "2"}))
+    ASSERT_TRUE(
+        server.start("cable c\ndevice 1\nuart 0 echo\n", {"--quiet", "--protocol-version", "2"}))
         << server.error();
     server.use_in_this_process();
     OPEN_LINK link(nullptr, -1, -1);

@@ -33,7 +33,9 @@ DECODED decode(PEER from, const std::string& stream, std::size_t step) {
             }
             if (d == DECODE::greeting) out.greetings.push_back(version);
             if (d == DECODE::frame)
-                out.frames.emplace_back(frame.type, std::string(reinterpret_cast<const char*>(frame.payload), frame.size));
+                out.frames.emplace_back(
+                    frame.type,
+                    std::string(reinterpret_cast<const char*>(frame.payload), frame.size));
         }
     }
     return out;
@@ -78,7 +80,8 @@ TEST(ProtocolDecoder, RoundTripsEveryMessage) {
     ASSERT_EQ(d.frames.size(), 6u);
     auto frame_of = [&](std::size_t i) {
         const std::string& p = d.frames[i].second;
-        return FRAME{std::uint8_t(d.frames[i].first), reinterpret_cast<const unsigned char*>(p.data()), p.size()};
+        return FRAME{std::uint8_t(d.frames[i].first),
+                     reinterpret_cast<const unsigned char*>(p.data()), p.size()};
     };
     varnax::OPEN_REPLY reply;
     ASSERT_TRUE(varnax::parse_open_ok(frame_of(0), &reply));
@@ -109,7 +112,9 @@ TEST(ProtocolDecoder, RoundTripsEveryMessage) {
     ASSERT_EQ(dc.frames.size(), 1u);
     const std::string& p = dc.frames[0].second;
     varnax::OPEN_REQUEST back;
-    ASSERT_TRUE(varnax::parse_open(FRAME{varnax::msg_open, reinterpret_cast<const unsigned char*>(p.data()), p.size()}, &back));
+    ASSERT_TRUE(varnax::parse_open(
+        FRAME{varnax::msg_open, reinterpret_cast<const unsigned char*>(p.data()), p.size()},
+        &back));
     EXPECT_TRUE(back.has_cable);
     EXPECT_EQ(back.cable, "USB");
     EXPECT_EQ(back.device, -1);
@@ -121,7 +126,8 @@ TEST(ProtocolDecoder, RoundTripsEveryMessage) {
 TEST(ProtocolDecoder, RejectsGarbageAtOnce) {
     std::string greeting;
     varnax::encode_greeting(&greeting, 1);
-    auto frame = [&](std::uint8_t type, std::uint8_t reserved, std::uint16_t length, std::size_t body) {
+    auto frame = [&](std::uint8_t type, std::uint8_t reserved, std::uint16_t length,
+                     std::size_t body) {
         std::string s = greeting;
         s += char(type);
         s += char(reserved);
@@ -139,7 +145,8 @@ TEST(ProtocolDecoder, RejectsGarbageAtOnce) {
         {"an unknown type", PEER::server, frame(99, 0, 0, 0)},
         {"type zero", PEER::client, frame(0, 0, 0, 0)},
         {"a reserved byte set", PEER::server, frame(varnax::msg_data, 1, 1, 1)},
-        {"an oversized data frame", PEER::server, frame(varnax::msg_data, 0, varnax::max_payload + 1, 0)},
+        {"an oversized data frame", PEER::server,
+         frame(varnax::msg_data, 0, varnax::max_payload + 1, 0)},
         {"an empty data frame", PEER::client, frame(varnax::msg_data, 0, 0, 0)},
         {"a credit of the wrong size", PEER::client, frame(varnax::msg_credit, 0, 3, 3)},
         {"an open request sent by a server", PEER::server, frame(varnax::msg_open, 0, 20, 20)},
@@ -164,7 +171,8 @@ TEST(ProtocolDecoder, KeepsMalformedPayloadsOutOfTheParsers) {
     EXPECT_TRUE(varnax::parse_open_fail(as_frame(varnax::msg_open_fail, payload), &failure));
     EXPECT_EQ(failure.text, "abc");
     // Cut short, a byte too long, and a text length that runs past the end.
-    EXPECT_FALSE(varnax::parse_open_fail(as_frame(varnax::msg_open_fail, payload.substr(0, payload.size() - 1)), &failure));
+    EXPECT_FALSE(varnax::parse_open_fail(
+        as_frame(varnax::msg_open_fail, payload.substr(0, payload.size() - 1)), &failure));
     EXPECT_FALSE(varnax::parse_open_fail(as_frame(varnax::msg_open_fail, payload + "x"), &failure));
     std::string long_text = payload;
     long_text[4] = char(0xFF);

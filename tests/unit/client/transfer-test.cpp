@@ -41,7 +41,8 @@ TEST_F(Transfer, MovesMegabytesBothWaysExactly) {
     std::atomic<bool> target_ok{true};
     std::thread target([&] {
         // The target sends and receives at once, in its own rhythm.
-        std::thread sender([&] { target_ok = target_ok && m_target.send(to_host, std::chrono::seconds(60)); });
+        std::thread sender(
+            [&] { target_ok = target_ok && m_target.send(to_host, std::chrono::seconds(60)); });
         at_target = m_target.receive(size, std::chrono::seconds(60));
         sender.join();
     });
@@ -49,10 +50,12 @@ TEST_F(Transfer, MovesMegabytesBothWaysExactly) {
     std::size_t written = 0;
     char block[64];
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while ((at_host.size() < size || written < size) && std::chrono::steady_clock::now() < deadline) {
+    while ((at_host.size() < size || written < size) &&
+           std::chrono::steady_clock::now() < deadline) {
         int w = 0;
         if (written < size) {
-            w = jtagvarnax_write(link.get(), to_target.data() + written, unsigned(std::min<std::size_t>(64, size - written)));
+            w = jtagvarnax_write(link.get(), to_target.data() + written,
+                                 unsigned(std::min<std::size_t>(64, size - written)));
             ASSERT_GE(w, 0);
             written += std::size_t(w);
         }
@@ -98,7 +101,8 @@ TEST_F(Transfer, HoldsTheTargetBackWhileTheHostDoesNotRead) {
     std::string chunk = random_bytes(4096, 4);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     int idle_rounds = 0;
-    while (sent.size() < (16u << 20) && idle_rounds < 200 && std::chrono::steady_clock::now() < deadline) {
+    while (sent.size() < (16u << 20) && idle_rounds < 200 &&
+           std::chrono::steady_clock::now() < deadline) {
         long n = m_target.send_some(chunk.data(), chunk.size());
         ASSERT_GE(n, 0);
         sent.append(chunk, 0, std::size_t(n));
@@ -126,7 +130,8 @@ TEST(TransferDemo, CarriesTheProfilingStreamIntact) {
     std::size_t at = r.bytes.find(marker);
     ASSERT_NE(at, std::string::npos) << r.bytes;
     ASSERT_GE(r.bytes.size(), at + marker.size() + 4);
-    const unsigned char* len = reinterpret_cast<const unsigned char*>(r.bytes.data() + at + marker.size());
+    const unsigned char* len =
+        reinterpret_cast<const unsigned char*>(r.bytes.data() + at + marker.size());
     std::size_t n = len[0] | len[1] << 8 | len[2] << 16 | std::size_t(len[3]) << 24;
     EXPECT_EQ(n, 1000u);
     ASSERT_GE(r.bytes.size(), at + marker.size() + 4 + n);

@@ -36,7 +36,8 @@ TEST(BoardConfig, ReadsCablesDevicesAndJtagUarts) {
     EXPECT_EQ(c.devices[0].uarts[1].instance, 3);
     EXPECT_EQ(c.devices[0].uarts[1].kind, TARGET_KIND::listen);
     EXPECT_EQ(c.devices[0].uarts[1].port, 4000);
-    EXPECT_EQ(c.devices[1].uarts[0].argv, (std::vector<std::string>{"/bin/cat", "-u", "two words"}));
+    EXPECT_EQ(c.devices[1].uarts[0].argv,
+              (std::vector<std::string>{"/bin/cat", "-u", "two words"}));
     const CABLE_CONFIG& d = config.cables[1];
     EXPECT_TRUE(d.plugged);
     EXPECT_TRUE(d.powered);
@@ -62,7 +63,8 @@ TEST(BoardConfig, NamesTheFileAndLineOfEachMistake) {
         {"cable c\ndevice 1\nuart 0 in=0 echo\n", "b.conf:3: bad FIFO setting"},
         {"cable c\ndevice 1\nuart 0 depth=4 echo\n", "b.conf:3: bad FIFO setting"},
         {"cable c\ndevice 1\nuart x echo\n", "b.conf:3: a JTAG UART line needs an instance"},
-        {"cable c\ndevice 1\nuart 0 echo\nuart 0 echo\n", "b.conf:4: instance 0 is described twice"},
+        {"cable c\ndevice 1\nuart 0 echo\nuart 0 echo\n",
+         "b.conf:4: instance 0 is described twice"},
         {"cable c\ndevice 1\ndevice 1\n", "b.conf:3: device 1 is described twice"},
         {"cable c\ncable c\n", "b.conf:2: cable \"c\" is described twice"},
         {"cable c warning=3\n", "b.conf:1: bad cable setting"},

@@ -86,11 +86,13 @@ public:
         return m_fd >= 0 && ::send(m_fd, s.data(), s.size(), MSG_NOSIGNAL) == ssize_t(s.size());
     }
     // Everything until the server closes the connection; false if it does not in time.
-    bool read_to_end(std::string* got, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    bool read_to_end(std::string* got,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
         auto deadline = std::chrono::steady_clock::now() + timeout;
         char chunk[4096];
         while (m_fd >= 0) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
             pollfd p{m_fd, POLLIN, 0};
             if (left.count() <= 0 || poll(&p, 1, int(left.count())) <= 0) return false;
             ssize_t n = recv(m_fd, chunk, sizeof chunk, 0);
@@ -120,12 +122,18 @@ TEST(ServerCommandLine, RefusesBadConfigurationsAndOptions) {
         std::string message;
     } cases[] = {
         {{"--config", bad}, 1, "varnax-server: " + bad + ":3: the target must be"},
-        {{"--config", dir.file("missing.conf")}, 1, "varnax-server: " + dir.file("missing.conf") + ": cannot be read"},
+        {{"--config", dir.file("missing.conf")},
+         1,
+         "varnax-server: " + dir.file("missing.conf") + ": cannot be read"},
         {{}, 2, "varnax-server: give either --config FILE or --demo"},
         {{"--demo", "--config", bad}, 2, "varnax-server: give either"},
         {{"--demo", "--listen", "nowhere"}, 2, "varnax-server: --listen needs HOST:PORT"},
-        {{"--demo", "--protocol-version", "x"}, 2, "varnax-server: --protocol-version needs a number"},
-        {{"--demo", "--frobnicate"}, 2, "varnax-server: unknown or incomplete option \"--frobnicate\""},
+        {{"--demo", "--protocol-version", "x"},
+         2,
+         "varnax-server: --protocol-version needs a number"},
+        {{"--demo", "--frobnicate"},
+         2,
+         "varnax-server: unknown or incomplete option \"--frobnicate\""},
         {{"--demo", "--listen"}, 2, "varnax-server: unknown or incomplete option \"--listen\""},
         {{"--demo", "--listen", "10.1.2.3:0"}, 1, "varnax-server: cannot listen on 10.1.2.3:0"},
     };
@@ -140,7 +148,8 @@ TEST(ServerCommandLine, RefusesBadConfigurationsAndOptions) {
 class RunningServer : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(m_server.start("cable \"c 1\"\ndevice 1\nuart 0 echo\nuart 1 echo\n", {"--quiet"}))
+        ASSERT_TRUE(
+            m_server.start("cable \"c 1\"\ndevice 1\nuart 0 echo\nuart 1 echo\n", {"--quiet"}))
             << m_server.error();
         m_server.use_in_this_process();
     }
@@ -164,12 +173,14 @@ TEST_F(RunningServer, DropsAClientThatBreaksTheRulesAndServesTheOthers) {
         const char* what;
         std::string after_open;  // sent after a valid open of instance 1
     } cases[] = {
-        {"data beyond the granted room", [] {
+        {"data beyond the granted room",
+         [] {
              std::string s;
              varnax::encode_data(&s, std::string(65, 'x').data(), 65);
              return s;
          }()},
-        {"a second open", [] {
+        {"a second open",
+         [] {
              std::string s;
              varnax::encode_open(&s, varnax::OPEN_REQUEST{});
              return s;
