@@ -210,6 +210,9 @@ void JTAG_SERVER::poll_once() {
         if ((u->readable && u->out_fifo.room() > 0) || (u->writable && u->in_fifo.size() > 0))
             timeout = 0;
     }
+    // A signal is noticed through the self-pipe; the one-second cap also catches a wake-up
+    // that a sanitizer's deferred signal delivery may hold back.
+    if (timeout < 0) timeout = 1000;
     int n = poll(fds.data(), fds.size(), timeout);
     if (n <= 0) return;
     for (std::size_t i = 0; i < fds.size(); ++i) {
