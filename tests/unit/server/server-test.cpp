@@ -257,6 +257,43 @@ TEST(ServerStop, EndsItsTargetProgramsOnSigterm) {
     EXPECT_NE(kill(targets[0], 0), 0) << "the demo target outlived the server";
 }
 
+// Bytes a process has written so far, from /proc.
+long written_by(int pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/io");
+    std::string key;
+    long value = -1;
+    while (in >> key >> value)
+        if (key == "wchar:") return value;
+    return -1;
+}
+
+TEST(DemoTarget, IsHeldBackWhileTheHostDoesNotRead) {
+    SIM_SERVER server;
+    ASSERT_TRUE(server.start_demo({"--quiet"})) << server.error();
+    server.use_in_this_process();
+    std::vector<int> targets = children_of(server.pid());
+    ASSERT_EQ(targets.size(), 1u);
+    OPEN_LINK link(nullptr, -1, -1);
+    ASSERT_TRUE(link) << last_open_error();
+    ASSERT_TRUE(write_all(link.get(), "flood 8192\r"));  // 8 MiB, and nobody reads them
+    // Wait until the program's output stops growing: its writes block.
+    long last = -1;
+    int steady = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (steady < 5 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        long now = written_by(targets[0]);
+        steady = now == last ? steady + 1 : 0;
+        last = now;
+    }
+    EXPECT_EQ(steady, 5) << "the target kept writing";
+    EXPECT_GT(last, 0);
+    EXPECT_LT(last, 1L << 20) << "the target was not held back";
+    // Reading again lets it go on.
+    READ_RESULT r = read_until_text(link.get(), "flood line 00001000");
+    EXPECT_NE(r.bytes.find("flood line 00001000"), std::string::npos);
+}
+
 TEST(DemoTarget, EchoesAndAnswersCommands) {
     SIM_SERVER server;
     ASSERT_TRUE(server.start_demo({"--quiet"})) << server.error();
