@@ -1,6 +1,7 @@
 // Encoding and decoding of the library-to-server wire protocol.
 #include "client/protocol.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace varnax {
@@ -85,6 +86,13 @@ void frame_from(std::string* out, MESSAGE_TYPE type, const std::string& payload)
 
 }  // namespace
 
+// Without std::to_string, whose digit table would leave the library as a public symbol.
+std::string number_text(std::uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(value));
+    return text;
+}
+
 DECODER::DECODER(PEER from) : m_from(from) {}
 
 void DECODER::append(const void* data, std::size_t size) {
@@ -144,8 +152,7 @@ DECODE DECODER::next(std::uint32_t* version, FRAME* frame) {
     std::uint8_t type = p[0];
     std::size_t size = std::size_t(p[2]) | std::size_t(p[3]) << 8;
     if (p[1] != 0 || !check_header(type, size))
-        return fail("bad frame (type " + std::to_string(type) + ", length " + std::to_string(size) +
-                    ")");
+        return fail("bad frame (type " + number_text(type) + ", length " + number_text(size) + ")");
     if (avail < header_size + size) return DECODE::need_more;
     frame->type = type;
     frame->payload = p + header_size;

@@ -83,6 +83,9 @@ private:
     std::string m_error;
 };
 
+// Decimal text of a number.
+std::string number_text(std::uint64_t value);
+
 void encode_greeting(std::string* out, std::uint32_t version);
 void encode_open(std::string* out, const OPEN_REQUEST& request);
 void encode_open_ok(std::string* out, const OPEN_REPLY& reply);

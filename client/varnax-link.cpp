@@ -194,8 +194,8 @@ VARNAX_LINK::STEP VARNAX_LINK::receive_once() {
                 if (version != varnax::protocol_version) {
                     m_open_code = JTAGVARNAX_INCOMPATIBLE;
                     m_open_text = "the local JTAG server speaks protocol version " +
-                                  std::to_string(version) + "; this library speaks version " +
-                                  std::to_string(varnax::protocol_version);
+                                  varnax::number_text(version) + "; this library speaks version " +
+                                  varnax::number_text(varnax::protocol_version);
                     lose("another protocol version");
                     return STEP::lost;
                 }
