@@ -5,6 +5,7 @@
 #include <atomic>
 #include <random>
 #include <thread>
+#include <vector>
 
 #include "client/jtag_varnax.h"
 #include "tests/support/sim-server.h"
@@ -115,6 +116,42 @@ TEST_F(Transfer, HoldsTheTargetBackWhileTheHostDoesNotRead) {
     EXPECT_FALSE(r.lost);
     EXPECT_EQ(r.bytes.size(), sent.size());
     EXPECT_TRUE(r.bytes == sent);
+}
+
+TEST(TransferMany, ServesSeveralLinksAtOnce) {
+    const int links = 6;
+    std::string config = "cable c\ndevice 1\n";
+    for (int i = 0; i < links; ++i) config += "uart " + std::to_string(i) + " echo\n";
+    SIM_SERVER server;
+    ASSERT_TRUE(server.start(config, {"--quiet"})) << server.error();
+    server.use_in_this_process();
+    std::vector<std::thread> threads;
+    std::vector<std::string> results(links);
+    for (int i = 0; i < links; ++i) {
+        threads.emplace_back([i, &results] {
+            OPEN_LINK link("c", 1, i);
+            if (!link) return;
+            std::string data = random_bytes(64 << 10, 10 + unsigned(i));
+            std::string echoed;
+            char block[64];
+            std::size_t written = 0;
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (echoed.size() < data.size() && std::chrono::steady_clock::now() < deadline) {
+                std::size_t n = std::min<std::size_t>(64, data.size() - written);
+                int w =
+                    n > 0 ? jtagvarnax_write(link.get(), data.data() + written, unsigned(n)) : 0;
+                int r = jtagvarnax_read(link.get(), block, sizeof block);
+                if (w < 0 || r < 0) break;
+                written += std::size_t(w);
+                echoed.append(block, std::size_t(r));
+                if (w == 0 && r == 0) std::this_thread::sleep_for(std::chrono::microseconds(50));
+            }
+            results[std::size_t(i)] =
+                echoed == data ? "ok" : "differs after " + std::to_string(echoed.size());
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    for (int i = 0; i < links; ++i) EXPECT_EQ(results[std::size_t(i)], "ok") << "instance " << i;
 }
 
 TEST(TransferDemo, CarriesTheProfilingStreamIntact) {
