@@ -207,7 +207,8 @@ void JTAG_SERVER::poll_once() {
         if (u->write_fd >= 0 && u->in_fifo.size() > 0 && !u->writable)
             watch(u->write_fd, POLLOUT, WATCH::target_out, u.get());
         // A target already known to be ready is served without waiting.
-        if ((u->readable && u->out_fifo.room() > 0) || (u->writable && u->in_fifo.size() > 0))
+        if ((u->read_fd >= 0 && u->readable && u->out_fifo.room() > 0) ||
+            (u->write_fd >= 0 && u->writable && u->in_fifo.size() > 0))
             timeout = 0;
     }
     // A signal is noticed through the self-pipe; the one-second cap also catches a wake-up

@@ -216,6 +216,7 @@ void SERVER_STATE::stop_target(UART* uart, int grace_ms) {
     target_close(uart->read_fd);
     if (uart->write_fd != uart->read_fd) target_close(uart->write_fd);
     uart->read_fd = uart->write_fd = -1;
+    uart->readable = uart->writable = false;
     if (uart->pid > 0) process_stop(uart->pid, grace_ms);
     uart->pid = -1;
 }
@@ -230,6 +231,8 @@ void SERVER_STATE::target_gone(UART* uart, const std::string& why) {
     target_close(uart->read_fd);
     if (uart->write_fd != uart->read_fd) target_close(uart->write_fd);
     uart->read_fd = uart->write_fd = -1;
+    // Nothing is left to read or write: the loop must not keep coming back for it.
+    uart->readable = uart->writable = false;
     if (uart->owner != nullptr) {
         uart->drop_when_drained = true;
         uart->drop_why = why;
