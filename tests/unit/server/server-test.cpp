@@ -135,7 +135,9 @@ TEST(ServerCommandLine, RefusesBadConfigurationsAndOptions) {
          2,
          "varnax-server: unknown or incomplete option \"--frobnicate\""},
         {{"--demo", "--listen"}, 2, "varnax-server: unknown or incomplete option \"--listen\""},
-        {{"--demo", "--listen", "127.0.0.256:0"}, 1, "varnax-server: cannot listen on 127.0.0.256:0"},
+        {{"--demo", "--listen", "127.0.0.256:0"},
+         1,
+         "varnax-server: cannot listen on 127.0.0.256:0"},
     };
     for (const CASE& c : cases) {
         RUN r = run_server(c.args);
