@@ -1,0 +1,107 @@
+// The wire protocol between the JTAG UART access library and the local JTAG server: greeting,
+// framing, message types, encoders and a decoder that copes with bytes split anyhow.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace varnax {
+
+constexpr std::uint32_t protocol_version = 1;
+// Every connection starts with these four bytes from each side, then the version (u32, LE).
+constexpr char greeting_magic[4] = {'J', 'V', 'N', 'X'};
+constexpr std::size_t greeting_size = 8;
+// Frame header: type (u8), reserved (u8, 0), payload length (u16, LE).
+constexpr std::size_t header_size = 4;
+constexpr std::size_t max_payload = 4096;
+constexpr std::size_t max_text = 1024;  // cable names, application names, error texts
+constexpr std::uint16_t default_port = 47011;
+
+enum MESSAGE_TYPE : std::uint8_t {
+    msg_open = 1,       // client: choose and claim a JTAG UART
+    msg_open_ok = 2,    // server: the link is open
+    msg_open_fail = 3,  // server: why not (error code -2..-8 and a text)
+    msg_data = 4,       // either way: bytes of the JTAG UART stream, within the peer's credit
+    msg_credit = 5,     // either way: the sender may now send so many more data bytes
+    msg_interrupt = 6,  // server: the link was interrupted (the client delivers ten 0xFF bytes)
+    msg_link_lost = 7,  // server: the link is gone (text says why); the connection ends
+};
+
+// Which side's messages a decoder accepts.
+enum class PEER { client, server };
+
+struct OPEN_REQUEST {
+    bool has_cable = false;
+    std::string cable;
+    std::int32_t device = -1;
+    std::int32_t instance = -1;
+    std::uint32_t pid = 0;
+    std::string app_name;
+};
+
+struct OPEN_REPLY {
+    std::string cable;
+    std::int32_t device = 0;
+    std::int32_t instance = 0;
+    std::uint8_t warning = 0;        // 0 supported, 1 unknown, 2 unsupported
+    std::uint32_t write_credit = 0;  // room in the JTAG UART's input FIFO
+};
+
+struct OPEN_FAILURE {
+    std::int32_t code = 0;
+    std::string text;
+};
+
+// One decoded frame. The payload points into the decoder and stays valid until the next call.
+struct FRAME {
+    std::uint8_t type = 0;
+    const unsigned char* payload = nullptr;
+    std::size_t size = 0;
+};
+
+enum class DECODE { need_more, greeting, frame, error };
+
+// Splits a byte stream into the greeting and frames. Feed it whatever arrived (any split),
+// then call next() until it returns need_more. After error it stays in error.
+class DECODER {
+public:
+    explicit DECODER(PEER from);
+    void append(const void* data, std::size_t size);
+    // greeting: *version is set; frame: *frame is set; error: error() says why.
+    DECODE next(std::uint32_t* version, FRAME* frame);
+    const std::string& error() const { return m_error; }
+    // Bytes received but not yet decoded.
+    std::size_t buffered() const { return m_buffer.size() - m_start; }
+
+private:
+    DECODE fail(const std::string& why);
+    bool check_header(std::uint8_t type, std::size_t size);
+    PEER m_from;
+    bool m_greeted = false;
+    std::string m_buffer;
+    std::size_t m_start = 0;  // first byte not yet decoded
+    std::string m_error;
+};
+
+// Decimal text of a number.
+std::string number_text(std::uint64_t value);
+
+void encode_greeting(std::string* out, std::uint32_t version);
+void encode_open(std::string* out, const OPEN_REQUEST& request);
+void encode_open_ok(std::string* out, const OPEN_REPLY& reply);
+void encode_open_fail(std::string* out, const OPEN_FAILURE& failure);
+// size must be 1..max_payload.
+void encode_data(std::string* out, const void* data, std::size_t size);
+void encode_credit(std::string* out, std::uint32_t count);
+void encode_interrupt(std::string* out);
+void encode_link_lost(std::string* out, const std::string& why);
+
+// Payload parsers: false when the payload is malformed (short, long, text too long).
+bool parse_open(const FRAME& frame, OPEN_REQUEST* request);
+bool parse_open_ok(const FRAME& frame, OPEN_REPLY* reply);
+bool parse_open_fail(const FRAME& frame, OPEN_FAILURE* failure);
+// Credit frames carry a count of at least 1.
+bool parse_credit(const FRAME& frame, std::uint32_t* count);
+bool parse_link_lost(const FRAME& frame, std::string* why);
+
+}  // namespace varnax

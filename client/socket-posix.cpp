@@ -1,0 +1,109 @@
+// Socket calls of the library on POSIX systems.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "client/socket.h"
+
+bool socket_parse_address(const std::string& text, std::string* host, std::uint16_t* port) {
+    std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return false;
+    std::string h = text.substr(0, colon);
+    if (h == "localhost") h = "127.0.0.1";
+    in_addr ignored;
+    if (inet_pton(AF_INET, h.c_str(), &ignored) != 1) return false;
+    unsigned long p = 0;
+    for (std::size_t i = colon + 1; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        p = p * 10 + static_cast<unsigned long>(text[i] - '0');
+        if (p > 65535) return false;
+    }
+    if (p == 0) return false;
+    *host = h;
+    *port = static_cast<std::uint16_t>(p);
+    return true;
+}
+
+int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms,
+                   std::string* error) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    inet_pton(AF_INET, host.c_str(), &addr.sin_addr);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *error = std::strerror(errno);
+        return -1;
+    }
+    int rc;
+    do {
+        rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0 && errno == EINPROGRESS) {
+        int so_error = ETIMEDOUT;
+        socklen_t len = sizeof so_error;
+        if (socket_wait(fd, true, timeout_ms))
+            getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len);
+        rc = so_error == 0 ? 0 : -1;
+        errno = so_error;
+    }
+    if (rc != 0) {
+        *error = std::strerror(errno);
+        close(fd);
+        return -1;
+    }
+    int one = 1;  // keystrokes go out at once
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+long socket_send(int fd, const void* data, std::size_t size, std::string* error) {
+    for (;;) {
+        ssize_t n = send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) return static_cast<long>(n);
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        *error = std::strerror(errno);
+        return -1;
+    }
+}
+
+long socket_receive(int fd, void* buffer, std::size_t size, std::string* error) {
+    for (;;) {
+        ssize_t n = recv(fd, buffer, size, MSG_DONTWAIT);
+        if (n > 0) return static_cast<long>(n);
+        if (n == 0) {
+            *error = "the server closed the connection";
+            return -1;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        *error = std::strerror(errno);
+        return -1;
+    }
+}
+
+bool socket_wait(int fd, bool for_writing, int timeout_ms) {
+    pollfd p{fd, static_cast<short>(for_writing ? POLLOUT : POLLIN), 0};
+    int rc;
+    do {
+        rc = poll(&p, 1, timeout_ms);
+    } while (rc < 0 && errno == EINTR);
+    return rc > 0;
+}
+
+void socket_close(int fd) {
+    if (fd >= 0) close(fd);
+}
+
+std::uint32_t socket_process_id() {
+    return static_cast<std::uint32_t>(getpid());
+}

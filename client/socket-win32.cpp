@@ -1,0 +1,124 @@
+// Socket calls of the library on Windows (Winsock 2).
+#include "client/socket.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <cstdlib>
+
+namespace {
+
+std::string winsock_text(int code) {
+    char* text = nullptr;
+    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                   nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string result = text != nullptr ? text : "socket error " + std::to_string(code);
+    if (text != nullptr) LocalFree(text);
+    while (!result.empty() && (result.back() == '\n' || result.back() == '\r')) result.pop_back();
+    return result;
+}
+
+// Winsock needs starting once per process; it stays started until the process ends.
+bool winsock_ready() {
+    static const bool ready = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    return ready;
+}
+
+SOCKET as_socket(int fd) { return static_cast<SOCKET>(fd); }
+
+}  // namespace
+
+bool socket_parse_address(const std::string& text, std::string* host, std::uint16_t* port) {
+    std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return false;
+    std::string h = text.substr(0, colon);
+    if (h == "localhost") h = "127.0.0.1";
+    in_addr ignored;
+    if (inet_pton(AF_INET, h.c_str(), &ignored) != 1) return false;
+    unsigned long p = 0;
+    for (std::size_t i = colon + 1; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        p = p * 10 + static_cast<unsigned long>(text[i] - '0');
+        if (p > 65535) return false;
+    }
+    if (p == 0) return false;
+    *host = h;
+    *port = static_cast<std::uint16_t>(p);
+    return true;
+}
+
+int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms,
+                   std::string* error) {
+    if (!winsock_ready()) {
+        *error = "Winsock does not start";
+        return -1;
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    inet_pton(AF_INET, host.c_str(), &addr.sin_addr);
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) {
+        *error = winsock_text(WSAGetLastError());
+        return -1;
+    }
+    u_long non_blocking = 1;
+    ioctlsocket(s, FIONBIO, &non_blocking);
+    int rc = connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    if (rc != 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
+        int so_error = WSAETIMEDOUT;
+        int len = sizeof so_error;
+        if (socket_wait(int(s), true, timeout_ms))
+            getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&so_error), &len);
+        rc = so_error == 0 ? 0 : -1;
+        WSASetLastError(so_error);
+    }
+    if (rc != 0) {
+        *error = winsock_text(WSAGetLastError());
+        closesocket(s);
+        return -1;
+    }
+    BOOL one = TRUE;  // keystrokes go out at once
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    return static_cast<int>(s);
+}
+
+long socket_send(int fd, const void* data, std::size_t size, std::string* error) {
+    int n = send(as_socket(fd), static_cast<const char*>(data), int(size > 65536 ? 65536 : size), 0);
+    if (n >= 0) return n;
+    int code = WSAGetLastError();
+    if (code == WSAEWOULDBLOCK) return 0;
+    *error = winsock_text(code);
+    return -1;
+}
+
+long socket_receive(int fd, void* buffer, std::size_t size, std::string* error) {
+    int n = recv(as_socket(fd), static_cast<char*>(buffer), int(size > 65536 ? 65536 : size), 0);
+    if (n > 0) return n;
+    if (n == 0) {
+        *error = "the server closed the connection";
+        return -1;
+    }
+    int code = WSAGetLastError();
+    if (code == WSAEWOULDBLOCK) return 0;
+    *error = winsock_text(code);
+    return -1;
+}
+
+bool socket_wait(int fd, bool for_writing, int timeout_ms) {
+    WSAPOLLFD p{};
+    p.fd = as_socket(fd);
+    p.events = for_writing ? POLLWRNORM : POLLRDNORM;
+    return WSAPoll(&p, 1, timeout_ms) > 0;
+}
+
+void socket_close(int fd) {
+    if (fd >= 0) closesocket(as_socket(fd));
+}
+
+std::uint32_t socket_process_id() { return static_cast<std::uint32_t>(GetCurrentProcessId()); }

@@ -1,0 +1,21 @@
+// The few socket calls the library makes, behind a header without OS types.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Parses "host:port" (a dotted IPv4 address or "localhost"). False when malformed.
+bool socket_parse_address(const std::string& text, std::string* host, std::uint16_t* port);
+// Connects within timeout_ms and leaves the socket non-blocking. Returns -1 and fills *error.
+int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms, std::string* error);
+// Non-blocking send that never raises SIGPIPE: bytes taken, 0 when the socket is full,
+// -1 when the connection failed (*error says why).
+long socket_send(int fd, const void* data, std::size_t size, std::string* error);
+// Non-blocking receive: bytes placed, 0 when nothing is waiting, -1 at end of stream or on
+// failure (*error says which).
+long socket_receive(int fd, void* buffer, std::size_t size, std::string* error);
+// Waits until the socket is readable (or writable) or timeout_ms passes. False on time-out.
+bool socket_wait(int fd, bool for_writing, int timeout_ms);
+void socket_close(int fd);
+// This process's id, for the server's "in use by" text.
+std::uint32_t socket_process_id();

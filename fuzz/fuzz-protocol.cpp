@@ -1,0 +1,76 @@
+// Fuzzes the wire protocol's decoders: the library's view (server messages, every payload
+// parser) and the server's handling of whatever a client sends, fed in random-sized pieces.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "client/protocol.h"
+#include "server/server-state.h"
+
+namespace {
+
+// The server's logic with two echo JTAG UARTs and no sockets or programs.
+class FUZZ_SERVER : public SERVER_STATE {
+public:
+    FUZZ_SERVER() : SERVER_STATE(boards(), options()) {}
+    void pump_all() {
+        for (auto& uart : m_uarts) pump(uart.get());
+    }
+
+private:
+    static BOARD_CONFIG boards() {
+        BOARD_CONFIG config;
+        std::string error;
+        config_parse("cable a\ndevice 1\nuart 0 in=8 out=8 echo\ncable ab\ndevice 1\nuart 0 echo\n",
+                     "fuzz", "demo", &config, &error);
+        return config;
+    }
+    static SERVER_OPTIONS options() {
+        SERVER_OPTIONS o;
+        o.quiet = true;
+        o.commands = false;
+        return o;
+    }
+};
+
+void decode_as_client(const std::uint8_t* data, std::size_t size, std::size_t step) {
+    varnax::DECODER decoder(varnax::PEER::server);
+    for (std::size_t at = 0; at < size; at += step) {
+        decoder.append(data + at, size - at < step ? size - at : step);
+        std::uint32_t version;
+        varnax::FRAME frame;
+        for (varnax::DECODE d; (d = decoder.next(&version, &frame)) != varnax::DECODE::need_more;) {
+            if (d == varnax::DECODE::error) return;
+            if (d != varnax::DECODE::frame) continue;
+            varnax::OPEN_REPLY reply;
+            varnax::OPEN_FAILURE failure;
+            std::uint32_t credit;
+            std::string why;
+            varnax::parse_open_ok(frame, &reply);
+            varnax::parse_open_fail(frame, &failure);
+            varnax::parse_credit(frame, &credit);
+            varnax::parse_link_lost(frame, &why);
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return 0;
+    std::size_t step = 1 + data[0] % 64;  // the first byte picks how the stream is cut up
+    ++data, --size;
+    decode_as_client(data, size, step);
+
+    FUZZ_SERVER server;
+    CLIENT client;
+    for (std::size_t at = 0; at < size && !client.closing; at += step) {
+        server.take_bytes(&client, reinterpret_cast<const char*>(data + at),
+                          size - at < step ? size - at : step);
+        client.send_credit += 16;  // the client's window opens now and then
+        server.pump_all();
+        client.sent(client.queued());  // what was queued for the client counts as sent
+    }
+    server.release(&client);
+    return 0;
+}

@@ -1,0 +1,51 @@
+// The simulated boards: cables, the devices on each cable's JTAG chain, their JTAG UARTs, and
+// what sits on the target side of each JTAG UART. Read from a small line-based file.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum class TARGET_KIND {
+    echo,     // the server sends the host's bytes straight back
+    listen,   // a simulator or test connects to a loopback TCP port and is the target
+    program,  // a program the server starts: its stdout is the target's output
+};
+
+struct UART_CONFIG {
+    int instance = 0;
+    std::size_t in_depth = 64;   // host-to-target FIFO
+    std::size_t out_depth = 64;  // target-to-host FIFO
+    TARGET_KIND kind = TARGET_KIND::echo;
+    std::uint16_t port = 0;         // listen: 0 lets the system choose
+    std::vector<std::string> argv;  // program: the command and its arguments
+};
+
+struct DEVICE_CONFIG {
+    int index = 0;
+    std::vector<UART_CONFIG> uarts;
+};
+
+struct CABLE_CONFIG {
+    std::string name;
+    bool plugged = true;
+    bool powered = true;
+    int warning = 0;  // 0 supported, 1 support unknown, 2 unsupported
+    std::vector<DEVICE_CONFIG> devices;
+};
+
+struct BOARD_CONFIG {
+    std::vector<CABLE_CONFIG> cables;
+};
+
+// Parses a configuration text; file_name only labels the messages ("FILE:LINE: why").
+// demo_program is what the target kind "demo" runs.
+bool config_parse(const std::string& text, const std::string& file_name,
+                  const std::string& demo_program, BOARD_CONFIG* config, std::string* error);
+bool config_load(const std::string& path, const std::string& demo_program, BOARD_CONFIG* config,
+                 std::string* error);
+// One cable, one device, one JTAG UART running the demo target.
+BOARD_CONFIG config_demo(const std::string& demo_program);
+// Splits a line into words; "double quotes" keep spaces, \" and \\ escape inside them.
+// A # outside quotes starts a comment. False (with *error) for an unclosed quote.
+bool config_split(const std::string& line, std::vector<std::string>* words, std::string* error);

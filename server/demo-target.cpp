@@ -1,0 +1,100 @@
+// varnax-demo-target: a small program that plays a board's software behind a JTAG UART.
+// It echoes what it receives (Enter arrives as CR) and answers a few line commands.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const char banner[] = "Varnax demo target ready.\r\nType help and press Enter.\r\n";
+
+// Output is unbuffered: every piece goes out with write(2), resumed after short writes.
+bool put(const char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = write(STDOUT_FILENO, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= std::size_t(n);
+    }
+    return true;
+}
+
+bool put(const std::string& text) {
+    return put(text.data(), text.size());
+}
+
+// A profiling stream: the marker line, the length (4 bytes, little-endian), the data.
+bool send_gmon() {
+    std::string data;
+    for (int i = 0; i < 1000; ++i) data += static_cast<char>((i * 7 + 3) & 0xFF);
+    std::uint32_t n = static_cast<std::uint32_t>(data.size());
+    std::string stream = "**gmon.out data follows**\n";
+    for (int i = 0; i < 4; ++i) stream += static_cast<char>((n >> (8 * i)) & 0xFF);
+    return put(stream + data) && put("\r\nprofiling data sent\r\n");
+}
+
+bool flood(long kib) {
+    std::string line;
+    for (long i = 0; i < kib * 16; ++i) {
+        char text[80];
+        // 64 bytes a line: 16 lines make one KiB.
+        std::snprintf(text, sizeof text,
+                      "flood line %08ld abcdefghijklmnopqrstuvwxyz0123456789\r\n", i);
+        line.append(text, 64);
+        if (line.size() >= 4096 && !put(line)) return false;
+        if (line.size() >= 4096) line.clear();
+    }
+    return put(line);
+}
+
+// Returns false when the program should end.
+bool run_command(const std::string& line) {
+    if (line == "help")
+        return put("commands: help, gmon (profiling data), flood N (N KiB of text), bye\r\n");
+    if (line == "gmon") return send_gmon();
+    if (line.rfind("flood ", 0) == 0) {
+        long kib = std::strtol(line.c_str() + 6, nullptr, 10);
+        if (kib <= 0 || kib > 1048576) return put("flood: give a size from 1 to 1048576 KiB\r\n");
+        return flood(kib);
+    }
+    if (line == "bye") {
+        put("bye\r\n\x04");
+        return false;
+    }
+    if (line.empty()) return true;
+    return put("unknown command: " + line + "\r\n");
+}
+
+}  // namespace
+
+int main() {
+    if (!put(banner, sizeof banner - 1)) return 1;
+    std::string line;
+    char buffer[256];
+    for (;;) {
+        ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return 0;  // the host side is gone
+        for (ssize_t i = 0; i < n; ++i) {
+            char c = buffer[i];
+            if (c == '\r' || c == '\n') {
+                if (!put("\r\n") || !run_command(line)) return 0;
+                line.clear();
+            } else if (c == 0x7F || c == 0x08) {
+                if (!line.empty()) {
+                    line.pop_back();
+                    if (!put("\b \b")) return 0;
+                }
+            } else {
+                if (line.size() < 200) line += c;
+                if (!put(&c, 1)) return 0;
+            }
+        }
+    }
+}

@@ -1,0 +1,317 @@
+// Running the real varnax-server for a test, and playing a socket target.
+#include "tests/support/sim-server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "tests/support/temp-dir.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+int ms_until(clock_type::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+bool wait_fd(int fd, short events, clock_type::time_point deadline) {
+    for (;;) {
+        pollfd p{fd, events, 0};
+        int rc = poll(&p, 1, ms_until(deadline));
+        if (rc > 0) return true;
+        if (rc == 0 || errno != EINTR) return false;
+    }
+}
+
+}  // namespace
+
+SIM_SERVER::SIM_SERVER() : m_dir(std::make_unique<TEMP_DIR>()) {}
+
+SIM_SERVER::~SIM_SERVER() {
+    kill_now();
+}
+
+bool SIM_SERVER::start_with_target(const std::vector<std::string>& extra_args,
+                                   const std::string& uart_options) {
+    if (!start("cable sim-cable\ndevice 1\nuart 0 " + uart_options + " listen\n", extra_args))
+        return false;
+    m_target = std::make_unique<SIM_TARGET>();
+    if (m_target->connect(target_address("sim-cable", 1, 0))) return true;
+    m_error = "cannot connect to the target port";
+    return false;
+}
+
+bool SIM_SERVER::send_to_host(const std::string& bytes, std::chrono::milliseconds timeout) {
+    return m_target != nullptr && m_target->send(bytes, timeout);
+}
+
+bool SIM_SERVER::wait_for_bytes(const std::string& text, std::chrono::milliseconds timeout) {
+    auto deadline = clock_type::now() + timeout;
+    while (m_target != nullptr && m_received.find(text) == std::string::npos) {
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
+        if (left.count() <= 0) return false;
+        m_received += m_target->receive(1, left);
+    }
+    return m_target != nullptr;
+}
+
+bool SIM_SERVER::start(const std::string& config_text, const std::vector<std::string>& extra_args) {
+    std::string path = m_dir->file("boards.conf");
+    std::ofstream(path) << config_text;
+    m_args = {"--config", path};
+    m_args.insert(m_args.end(), extra_args.begin(), extra_args.end());
+    return launch({"--listen", "127.0.0.1:0"});
+}
+
+bool SIM_SERVER::start_demo(const std::vector<std::string>& extra_args) {
+    m_args = {"--demo"};
+    m_args.insert(m_args.end(), extra_args.begin(), extra_args.end());
+    return launch({"--listen", "127.0.0.1:0"});
+}
+
+bool SIM_SERVER::restart() {
+    if (m_address.empty()) return false;
+    stop();
+    // The old port may linger briefly in the kernel; try again for a while.
+    auto deadline = clock_type::now() + std::chrono::seconds(5);
+    while (!launch({"--listen", m_address})) {
+        if (clock_type::now() >= deadline) return false;
+        usleep(50000);
+    }
+    if (m_target != nullptr && !m_target->connect(target_address("sim-cable", 1, 0))) {
+        m_error = "cannot connect to the target port again";
+        return false;
+    }
+    return true;
+}
+
+bool SIM_SERVER::launch(const std::vector<std::string>& listen) {
+    std::vector<std::string> args = {VARNAX_SERVER_PATH};
+    args.insert(args.end(), listen.begin(), listen.end());
+    args.insert(args.end(), m_args.begin(), m_args.end());
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::string log_path = m_dir->file("server.log");
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0) return m_error = "pipe failed", false;
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        ::close(in[0]), ::close(in[1]);
+        return m_error = "pipe failed", false;
+    }
+    int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);  // a crashed test leaves no server behind
+        if (getppid() != parent) _exit(127);
+        dup2(in[0], STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        if (log_fd >= 0) dup2(log_fd, STDERR_FILENO);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    ::close(in[0]), ::close(out[1]);
+    if (log_fd >= 0) ::close(log_fd);
+    m_pid = pid;
+    m_stdin = in[1];
+    m_stdout = out[0];
+    m_pending.clear();
+    m_targets.clear();
+    signal(SIGPIPE, SIG_IGN);  // writing a command to a server that died must not end the test
+    auto deadline = clock_type::now() + std::chrono::seconds(10);
+    std::string line;
+    while (read_line(&line, deadline)) {
+        if (line.rfind("listening ", 0) == 0) {
+            m_address = line.substr(10);
+            return true;
+        }
+        std::size_t space = line.rfind(' ');
+        if (line.rfind("target ", 0) == 0 && space != std::string::npos && space > 7)
+            m_targets[line.substr(7, space - 7)] = line.substr(space + 1);
+    }
+    m_error = "the server did not start:\n" + log();
+    kill_now();
+    return false;
+}
+
+bool SIM_SERVER::read_line(std::string* line, clock_type::time_point deadline) {
+    for (;;) {
+        std::size_t eol = m_pending.find('\n');
+        if (eol != std::string::npos) {
+            *line = m_pending.substr(0, eol);
+            m_pending.erase(0, eol + 1);
+            return true;
+        }
+        if (m_stdout < 0 || !wait_fd(m_stdout, POLLIN, deadline)) return false;
+        char chunk[1024];
+        ssize_t n = read(m_stdout, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        m_pending.append(chunk, std::size_t(n));
+    }
+}
+
+std::string SIM_SERVER::env() const {
+    return "JTAG_VARNAX_SERVER=" + m_address;
+}
+
+void SIM_SERVER::use_in_this_process() const {
+    setenv("JTAG_VARNAX_SERVER", m_address.c_str(), 1);
+}
+
+std::string SIM_SERVER::command(const std::string& line, std::chrono::milliseconds timeout) {
+    std::string text = line + "\n";
+    if (m_stdin < 0 || write(m_stdin, text.data(), text.size()) != ssize_t(text.size()))
+        return "timeout";
+    std::string reply;
+    return read_line(&reply, clock_type::now() + timeout) ? reply : "timeout";
+}
+
+std::string SIM_SERVER::target_address(const std::string& cable, int device, int instance) const {
+    auto it = m_targets.find("\"" + cable + "\" " + std::to_string(device) + " " +
+                             std::to_string(instance));
+    return it == m_targets.end() ? "" : it->second;
+}
+
+std::string SIM_SERVER::log() const {
+    std::ifstream file(m_dir->file("server.log"));
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+void SIM_SERVER::reap(std::chrono::milliseconds timeout, int* status) {
+    auto deadline = clock_type::now() + timeout;
+    while (m_pid > 0) {
+        pid_t r = waitpid(m_pid, status, WNOHANG);
+        if (r == m_pid || (r < 0 && errno != EINTR)) {
+            m_pid = -1;
+            break;
+        }
+        if (clock_type::now() >= deadline) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, status, 0);
+            m_pid = -1;
+            *status = -1;
+            break;
+        }
+        usleep(5000);
+    }
+    if (m_stdin >= 0) ::close(m_stdin);
+    if (m_stdout >= 0) ::close(m_stdout);
+    m_stdin = m_stdout = -1;
+}
+
+bool SIM_SERVER::stop() {
+    if (m_pid <= 0) return false;
+    kill(m_pid, SIGTERM);
+    int status = -1;
+    reap(std::chrono::seconds(10), &status);
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void SIM_SERVER::kill_now() {
+    if (m_pid <= 0) return;
+    kill(m_pid, SIGKILL);
+    int status = 0;
+    reap(std::chrono::seconds(10), &status);
+}
+
+SIM_TARGET::~SIM_TARGET() {
+    close();
+}
+
+bool SIM_TARGET::connect(const std::string& address, std::chrono::milliseconds timeout) {
+    close();
+    std::size_t colon = address.rfind(':');
+    if (colon == std::string::npos) return false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(std::atoi(address.c_str() + colon + 1)));
+    if (inet_pton(AF_INET, address.substr(0, colon).c_str(), &addr.sin_addr) != 1) return false;
+    m_fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (m_fd < 0) return false;
+    if (::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return true;
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (errno != EINPROGRESS || !wait_fd(m_fd, POLLOUT, clock_type::now() + timeout) ||
+        getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+bool SIM_TARGET::send(const std::string& bytes, std::chrono::milliseconds timeout) {
+    auto deadline = clock_type::now() + timeout;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        long n = send_some(bytes.data() + done, bytes.size() - done);
+        if (n < 0) return false;
+        done += std::size_t(n);
+        if (done < bytes.size() && !wait_fd(m_fd, POLLOUT, deadline)) return false;
+    }
+    return true;
+}
+
+long SIM_TARGET::send_some(const char* data, std::size_t size) {
+    if (m_fd < 0) return -1;
+    for (;;) {
+        ssize_t n = ::send(m_fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) return long(n);
+        if (errno == EINTR) continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
+}
+
+std::string SIM_TARGET::receive(std::size_t n, std::chrono::milliseconds timeout) {
+    auto deadline = clock_type::now() + timeout;
+    std::string got;
+    char chunk[65536];
+    while (m_fd >= 0 && got.size() < n) {
+        if (!wait_fd(m_fd, POLLIN, deadline)) break;
+        std::size_t want = n - got.size() < sizeof chunk ? n - got.size() : sizeof chunk;
+        ssize_t r = recv(m_fd, chunk, want, MSG_DONTWAIT);
+        if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (r <= 0) break;
+        got.append(chunk, std::size_t(r));
+    }
+    return got;
+}
+
+bool SIM_TARGET::wait_closed(std::chrono::milliseconds timeout) {
+    auto deadline = clock_type::now() + timeout;
+    char chunk[4096];
+    while (m_fd >= 0 && wait_fd(m_fd, POLLIN, deadline)) {
+        ssize_t r = recv(m_fd, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (r == 0 || (r < 0 && errno != EINTR && errno != EAGAIN)) return true;
+    }
+    return false;
+}
+
+void SIM_TARGET::shrink_buffers() {
+    int size = 4096;
+    setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
+
+void SIM_TARGET::close() {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = -1;
+}

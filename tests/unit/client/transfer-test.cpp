@@ -1,0 +1,179 @@
+// Tests of moving bytes through the library and the server: exactness both ways with full
+// FIFOs, short writes, and a reader that stops reading.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "client/jtag_varnax.h"
+#include "tests/support/sim-server.h"
+#include "tests/unit/client/link-test-util.h"
+
+namespace {
+
+std::string random_bytes(std::size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (char& c : s) c = static_cast<char>(gen() & 0xFF);
+    return s;
+}
+
+class Transfer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_server.start("cable c1\ndevice 1\nuart 0 in=64 out=64 listen\n", {"--quiet"}))
+            << m_server.error();
+        m_server.use_in_this_process();
+    }
+    void connect_target() { ASSERT_TRUE(m_target.connect(m_server.target_address("c1", 1, 0))); }
+    SIM_SERVER m_server;
+    SIM_TARGET m_target;
+};
+
+TEST_F(Transfer, MovesMegabytesBothWaysExactly) {
+    const std::size_t size = 2 << 20;
+    std::string to_host = random_bytes(size, 1), to_target = random_bytes(size, 2);
+    connect_target();
+    OPEN_LINK link(nullptr, -1, -1);
+    ASSERT_TRUE(link) << last_open_error();
+    std::string at_target;
+    std::atomic<bool> target_ok{true};
+    std::thread target([&] {
+        // The target sends and receives at once, in its own rhythm.
+        std::thread sender(
+            [&] { target_ok = target_ok && m_target.send(to_host, std::chrono::seconds(60)); });
+        at_target = m_target.receive(size, std::chrono::seconds(60));
+        sender.join();
+    });
+    std::string at_host;
+    std::size_t written = 0;
+    char block[64];
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while ((at_host.size() < size || written < size) &&
+           std::chrono::steady_clock::now() < deadline) {
+        int w = 0;
+        if (written < size) {
+            w = jtagvarnax_write(link.get(), to_target.data() + written,
+                                 unsigned(std::min<std::size_t>(64, size - written)));
+            ASSERT_GE(w, 0);
+            written += std::size_t(w);
+        }
+        int r = jtagvarnax_read(link.get(), block, sizeof block);
+        ASSERT_GE(r, 0);
+        ASSERT_LE(r, 64);
+        at_host.append(block, std::size_t(r));
+        if (r == 0 && w == 0) std::this_thread::sleep_for(std::chrono::microseconds(20));
+    }
+    target.join();
+    EXPECT_TRUE(target_ok);
+    ASSERT_EQ(at_host.size(), size);
+    EXPECT_TRUE(at_host == to_host) << "target-to-host bytes differ";
+    ASSERT_EQ(at_target.size(), size);
+    EXPECT_TRUE(at_target == to_target) << "host-to-target bytes differ";
+}
+
+TEST_F(Transfer, AcceptsOnlyWhatTheInputFifoHolds) {
+    // No target yet: nobody drains the JTAG UART, and its 64-byte input FIFO fills up.
+    OPEN_LINK link(nullptr, -1, -1);
+    ASSERT_TRUE(link) << last_open_error();
+    std::string data = random_bytes(200, 3);
+    int first = jtagvarnax_write(link.get(), data.data(), 100);
+    EXPECT_EQ(first, 64);
+    EXPECT_EQ(jtagvarnax_write(link.get(), data.data() + first, 100), 0);
+    EXPECT_EQ(jtagvarnax_write(link.get(), data.data() + first, 0), 0);
+    // A target that comes now gets exactly the accepted bytes, and room opens again.
+    connect_target();
+    EXPECT_EQ(m_target.receive(64), data.substr(0, 64));
+    ASSERT_TRUE(write_all(link.get(), data.substr(64)));
+    EXPECT_EQ(m_target.receive(136), data.substr(64));
+    EXPECT_EQ(m_target.receive(1, std::chrono::milliseconds(100)), "") << "bytes were duplicated";
+}
+
+TEST_F(Transfer, HoldsTheTargetBackWhileTheHostDoesNotRead) {
+    OPEN_LINK link(nullptr, -1, -1);
+    ASSERT_TRUE(link) << last_open_error();
+    connect_target();
+    m_target.shrink_buffers();
+    // The target writes as fast as it may; the host reads nothing. The bytes the target gets
+    // rid of are bounded by the FIFO, the library's window and a few socket buffers.
+    std::string sent;
+    std::string chunk = random_bytes(4096, 4);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    int idle_rounds = 0;
+    while (sent.size() < (16u << 20) && idle_rounds < 200 &&
+           std::chrono::steady_clock::now() < deadline) {
+        long n = m_target.send_some(chunk.data(), chunk.size());
+        ASSERT_GE(n, 0);
+        sent.append(chunk, 0, std::size_t(n));
+        idle_rounds = n == 0 ? idle_rounds + 1 : 0;
+        if (n == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_LT(sent.size(), 1u << 20) << "the target was never held back";
+    // Everything the target got rid of arrives, in order, once the host reads again.
+    READ_RESULT r = read_bytes(link.get(), sent.size(), std::chrono::seconds(20));
+    EXPECT_FALSE(r.lost);
+    EXPECT_EQ(r.bytes.size(), sent.size());
+    EXPECT_TRUE(r.bytes == sent);
+}
+
+TEST(TransferMany, ServesSeveralLinksAtOnce) {
+    const int links = 6;
+    std::string config = "cable c\ndevice 1\n";
+    for (int i = 0; i < links; ++i) config += "uart " + std::to_string(i) + " echo\n";
+    SIM_SERVER server;
+    ASSERT_TRUE(server.start(config, {"--quiet"})) << server.error();
+    server.use_in_this_process();
+    std::vector<std::thread> threads;
+    std::vector<std::string> results(links);
+    for (int i = 0; i < links; ++i) {
+        threads.emplace_back([i, &results] {
+            OPEN_LINK link("c", 1, i);
+            if (!link) return;
+            std::string data = random_bytes(64 << 10, 10 + unsigned(i));
+            std::string echoed;
+            char block[64];
+            std::size_t written = 0;
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (echoed.size() < data.size() && std::chrono::steady_clock::now() < deadline) {
+                std::size_t n = std::min<std::size_t>(64, data.size() - written);
+                int w =
+                    n > 0 ? jtagvarnax_write(link.get(), data.data() + written, unsigned(n)) : 0;
+                int r = jtagvarnax_read(link.get(), block, sizeof block);
+                if (w < 0 || r < 0) break;
+                written += std::size_t(w);
+                echoed.append(block, std::size_t(r));
+                if (w == 0 && r == 0) std::this_thread::sleep_for(std::chrono::microseconds(50));
+            }
+            results[std::size_t(i)] =
+                echoed == data ? "ok" : "differs after " + std::to_string(echoed.size());
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    for (int i = 0; i < links; ++i) EXPECT_EQ(results[std::size_t(i)], "ok") << "instance " << i;
+}
+
+TEST(TransferDemo, CarriesTheProfilingStreamIntact) {
+    SIM_SERVER server;
+    ASSERT_TRUE(server.start_demo({"--quiet"})) << server.error();
+    server.use_in_this_process();
+    OPEN_LINK link(nullptr, -1, -1);
+    ASSERT_TRUE(link) << last_open_error();
+    EXPECT_FALSE(read_until_text(link.get(), "help").lost);
+    ASSERT_TRUE(write_all(link.get(), "gmon\r"));
+    const std::string marker = "**gmon.out data follows**\n";
+    READ_RESULT r = read_until_text(link.get(), "profiling data sent");
+    std::size_t at = r.bytes.find(marker);
+    ASSERT_NE(at, std::string::npos) << r.bytes;
+    ASSERT_GE(r.bytes.size(), at + marker.size() + 4);
+    const unsigned char* len =
+        reinterpret_cast<const unsigned char*>(r.bytes.data() + at + marker.size());
+    std::size_t n = len[0] | len[1] << 8 | len[2] << 16 | std::size_t(len[3]) << 24;
+    EXPECT_EQ(n, 1000u);
+    ASSERT_GE(r.bytes.size(), at + marker.size() + 4 + n);
+    EXPECT_EQ(r.bytes.substr(0, at), "gmon\r\n");
+    EXPECT_EQ(static_cast<unsigned char>(r.bytes[at + marker.size() + 4 + 1]), (1 * 7 + 3) & 0xFF);
+}
+
+}  // namespace

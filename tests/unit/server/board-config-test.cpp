@@ -1,0 +1,131 @@
+// Tests of reading the board configuration and of the server's FIFO buffer.
+#include "server/board-config.h"
+
+#include <gtest/gtest.h>
+
+#include "server/ring-buffer.h"
+
+namespace {
+
+TEST(BoardConfig, ReadsCablesDevicesAndJtagUarts) {
+    const char* text =
+        "# two cables\n"
+        "cable \"USB-Blaster [USB-0]\" plugged=no powered=no warning=2\n"
+        "  device 1\n"
+        "    uart 0 in=16 out=128 echo   # a comment\n"
+        "    uart 3 listen 4000\n"
+        "  device 2\n"
+        "    uart 0 program /bin/cat \"-u\" \"two words\"\n"
+        "cable plain\n"
+        "device 0\n"
+        "uart 0 demo\n";
+    BOARD_CONFIG config;
+    std::string error;
+    ASSERT_TRUE(config_parse(text, "boards.conf", "/x/demo", &config, &error)) << error;
+    ASSERT_EQ(config.cables.size(), 2u);
+    const CABLE_CONFIG& c = config.cables[0];
+    EXPECT_EQ(c.name, "USB-Blaster [USB-0]");
+    EXPECT_FALSE(c.plugged);
+    EXPECT_FALSE(c.powered);
+    EXPECT_EQ(c.warning, 2);
+    ASSERT_EQ(c.devices.size(), 2u);
+    ASSERT_EQ(c.devices[0].uarts.size(), 2u);
+    EXPECT_EQ(c.devices[0].uarts[0].in_depth, 16u);
+    EXPECT_EQ(c.devices[0].uarts[0].out_depth, 128u);
+    EXPECT_EQ(c.devices[0].uarts[0].kind, TARGET_KIND::echo);
+    EXPECT_EQ(c.devices[0].uarts[1].instance, 3);
+    EXPECT_EQ(c.devices[0].uarts[1].kind, TARGET_KIND::listen);
+    EXPECT_EQ(c.devices[0].uarts[1].port, 4000);
+    EXPECT_EQ(c.devices[1].uarts[0].argv,
+              (std::vector<std::string>{"/bin/cat", "-u", "two words"}));
+    const CABLE_CONFIG& d = config.cables[1];
+    EXPECT_TRUE(d.plugged);
+    EXPECT_TRUE(d.powered);
+    EXPECT_EQ(d.warning, 0);
+    EXPECT_EQ(d.devices[0].uarts[0].in_depth, 64u);
+    EXPECT_EQ(d.devices[0].uarts[0].argv, std::vector<std::string>{"/x/demo"});
+}
+
+TEST(BoardConfig, NamesTheFileAndLineOfEachMistake) {
+    struct CASE {
+        const char* text;
+        const char* where;  // the start of the message
+    } cases[] = {
+        {"", "b.conf: describes no cable"},
+        {"# only a comment\n", "b.conf: describes no cable"},
+        {"device 1\n", "b.conf:1: a device must follow a cable"},
+        {"cable c\nuart 0 echo\n", "b.conf:2: a JTAG UART must follow a device"},
+        {"cable c\ndevice 1\nuart 0\n", "b.conf:3: the target must be"},
+        {"cable c\ndevice 1\nuart 0 telnet\n", "b.conf:3: the target must be"},
+        {"cable c\ndevice 1\nuart 0 echo extra\n", "b.conf:3: the target must be"},
+        {"cable c\ndevice 1\nuart 0 program\n", "b.conf:3: the target must be"},
+        {"cable c\ndevice 1\nuart 0 listen 70000\n", "b.conf:3: bad port"},
+        {"cable c\ndevice 1\nuart 0 in=0 echo\n", "b.conf:3: bad FIFO setting"},
+        {"cable c\ndevice 1\nuart 0 depth=4 echo\n", "b.conf:3: bad FIFO setting"},
+        {"cable c\ndevice 1\nuart x echo\n", "b.conf:3: a JTAG UART line needs an instance"},
+        {"cable c\ndevice 1\nuart 0 echo\nuart 0 echo\n",
+         "b.conf:4: instance 0 is described twice"},
+        {"cable c\ndevice 1\ndevice 1\n", "b.conf:3: device 1 is described twice"},
+        {"cable c\ncable c\n", "b.conf:2: cable \"c\" is described twice"},
+        {"cable c warning=3\n", "b.conf:1: bad cable setting"},
+        {"cable c plugged=maybe\n", "b.conf:1: bad cable setting"},
+        {"cable\n", "b.conf:1: a cable needs a name"},
+        {"cable \"a\x1b[2Jb\"\n", "b.conf:1: a cable name cannot hold control characters"},
+        {"cable \"unclosed\n", "b.conf:1: unclosed quote"},
+        {"cable c\ndevice -1\n", "b.conf:2: a device line needs one index"},
+        {"cable c\n\n\nboard b\n", "b.conf:4: unknown keyword \"board\""},
+    };
+    for (const CASE& c : cases) {
+        BOARD_CONFIG config;
+        std::string error;
+        EXPECT_FALSE(config_parse(c.text, "b.conf", "demo", &config, &error)) << c.text;
+        EXPECT_EQ(error.rfind(c.where, 0), 0u) << "for:\n" << c.text << "got: " << error;
+    }
+}
+
+TEST(BoardConfig, SplitsWordsWithQuotesAndComments) {
+    struct CASE {
+        const char* line;
+        std::vector<std::string> words;
+    } cases[] = {
+        {"", {}},
+        {"   # all comment", {}},
+        {"a  b\tc\r", {"a", "b", "c"}},
+        {"cable \"A [B]\" x=1", {"cable", "A [B]", "x=1"}},
+        {"say \"a \\\"quoted\\\" word\"", {"say", "a \"quoted\" word"}},
+        {"\"\"", {""}},
+        {"a\"b c\"d # e", {"ab cd"}},
+    };
+    for (const CASE& c : cases) {
+        std::vector<std::string> words;
+        std::string error;
+        EXPECT_TRUE(config_split(c.line, &words, &error)) << c.line;
+        EXPECT_EQ(words, c.words) << c.line;
+    }
+}
+
+TEST(RingBuffer, KeepsOrderAcrossTheWrap) {
+    RING_BUFFER ring(7);
+    std::string in, out;
+    int next = 0;
+    // Uneven pushes and pops walk the head around the end of the storage many times.
+    for (int step = 0; step < 200; ++step) {
+        std::size_t push = std::size_t(step % 5);
+        if (push > ring.room()) push = ring.room();
+        std::string chunk;
+        for (std::size_t i = 0; i < push; ++i) chunk += char('a' + next++ % 26);
+        ring.push(chunk.data(), chunk.size());
+        in += chunk;
+        std::size_t run = 0;
+        const char* at = ring.front(&run);
+        std::size_t take = run < std::size_t(step % 4) ? run : std::size_t(step % 4);
+        out.append(at, take);
+        ring.consumed(take);
+        EXPECT_LE(ring.size(), 7u);
+        EXPECT_EQ(ring.size() + ring.room(), 7u);
+    }
+    EXPECT_EQ(in.substr(0, out.size()), out);
+    EXPECT_GT(out.size(), 100u);
+}
+
+}  // namespace
