@@ -61,6 +61,9 @@ void reader_thread_main(void* argument) {
 }  // namespace
 
 COMM_CONSOLE::COMM_CONSOLE() {
+    // The connection report may still sit in the buffer; the buffering of a stream that has
+    // been written to may only change once it is flushed.
+    std::fflush(stdout);
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     if (console_is_terminal()) {
         std::atexit(restore_at_exit);
