@@ -13,10 +13,10 @@
 namespace {
 
 const char* boards =
-    "cable \"USB-Blaster [USB-0]\" warning=0\n"
+    "cable \"USB-Cable [USB-0]\" warning=0\n"
     "device 1\n"
     "uart 0 echo\n"
-    "cable \"USB-Blaster [USB-1]\" warning=1\n"
+    "cable \"USB-Cable [USB-1]\" warning=1\n"
     "device 1\n"
     "uart 0 echo\n"
     "uart 1 echo\n"
@@ -51,7 +51,7 @@ TEST_F(OpenLink, ReportsEachReasonForRefusing) {
     } cases[] = {
         {nullptr, -1, -1, JTAGVARNAX_SEVERAL_CABLES, nullptr, 0, 0},
         {"", -1, -1, JTAGVARNAX_SEVERAL_CABLES, nullptr, 0, 0},
-        {"Blaster", -1, -1, JTAGVARNAX_SEVERAL_CABLES, nullptr, 0, 0},
+        {"Cable", -1, -1, JTAGVARNAX_SEVERAL_CABLES, nullptr, 0, 0},
         {"no such cable", -1, -1, JTAGVARNAX_NO_CABLE, nullptr, 0, 0},
         {"Loose cable", -1, -1, JTAGVARNAX_CABLE_UNPLUGGED, nullptr, 0, 0},
         {"Loose", 9, 9, JTAGVARNAX_CABLE_UNPLUGGED, nullptr, 0, 0},  // cable errors come first
@@ -61,9 +61,9 @@ TEST_F(OpenLink, ReportsEachReasonForRefusing) {
         {"[USB-1]", -1, 0, JTAGVARNAX_SEVERAL_UARTS, nullptr, 0, 0},  // instance 0 on two devices
         {"[USB-1]", 3, -1, JTAGVARNAX_NO_UART, nullptr, 0, 0},
         {"[USB-1]", 1, 5, JTAGVARNAX_NO_UART, nullptr, 0, 0},
-        {"[USB-1]", 2, -1, JTAGVARNAX_OK, "USB-Blaster [USB-1]", 2, 0},
-        {"[USB-1]", -1, 1, JTAGVARNAX_OK, "USB-Blaster [USB-1]", 1, 1},
-        {"USB-Blaster [USB-0]", -1, -1, JTAGVARNAX_OK, "USB-Blaster [USB-0]", 1, 0},
+        {"[USB-1]", 2, -1, JTAGVARNAX_OK, "USB-Cable [USB-1]", 2, 0},
+        {"[USB-1]", -1, 1, JTAGVARNAX_OK, "USB-Cable [USB-1]", 1, 1},
+        {"USB-Cable [USB-0]", -1, -1, JTAGVARNAX_OK, "USB-Cable [USB-0]", 1, 0},
         {"USB", -1, -1, JTAGVARNAX_OK, "USB", 3, 4},  // an exact name beats names containing it
     };
     for (const CASE& c : cases) {
@@ -86,9 +86,9 @@ TEST_F(OpenLink, ReportsEachReasonForRefusing) {
 }
 
 TEST_F(OpenLink, SaysWhichApplicationHoldsAJtagUart) {
-    OPEN_LINK first("USB-Blaster [USB-0]", -1, -1, "first-app");
+    OPEN_LINK first("USB-Cable [USB-0]", -1, -1, "first-app");
     ASSERT_TRUE(first) << last_open_error();
-    OPEN_LINK second("USB-Blaster [USB-0]", 1, 0, "second-app");
+    OPEN_LINK second("USB-Cable [USB-0]", 1, 0, "second-app");
     EXPECT_FALSE(second);
     const char* text = nullptr;
     EXPECT_EQ(jtagvarnax_get_error(&text), JTAGVARNAX_IN_USE);
@@ -97,7 +97,7 @@ TEST_F(OpenLink, SaysWhichApplicationHoldsAJtagUart) {
     OPEN_LINK other("USB", -1, -1);
     EXPECT_TRUE(other) << last_open_error();
     first.close();
-    OPEN_LINK third("USB-Blaster [USB-0]", -1, -1, "third-app");
+    OPEN_LINK third("USB-Cable [USB-0]", -1, -1, "third-app");
     EXPECT_TRUE(third) << "the JTAG UART stays taken after its owner closed it: "
                        << last_open_error();
 }

@@ -10,7 +10,7 @@ namespace {
 TEST(BoardConfig, ReadsCablesDevicesAndJtagUarts) {
     const char* text =
         "# two cables\n"
-        "cable \"USB-Blaster [USB-0]\" plugged=no powered=no warning=2\n"
+        "cable \"USB-Cable [USB-0]\" plugged=no powered=no warning=2\n"
         "  device 1\n"
         "    uart 0 in=16 out=128 echo   # a comment\n"
         "    uart 3 listen 4000\n"
@@ -24,7 +24,7 @@ TEST(BoardConfig, ReadsCablesDevicesAndJtagUarts) {
     ASSERT_TRUE(config_parse(text, "boards.conf", "/x/demo", &config, &error)) << error;
     ASSERT_EQ(config.cables.size(), 2u);
     const CABLE_CONFIG& c = config.cables[0];
-    EXPECT_EQ(c.name, "USB-Blaster [USB-0]");
+    EXPECT_EQ(c.name, "USB-Cable [USB-0]");
     EXPECT_FALSE(c.plugged);
     EXPECT_FALSE(c.powered);
     EXPECT_EQ(c.warning, 2);
