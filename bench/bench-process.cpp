@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -39,7 +40,14 @@ bool read_address(int fd, std::string* address) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     std::string line;
     char c;
-    while (std::chrono::steady_clock::now() < deadline) {
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd wanted = {fd, POLLIN, 0};
+        if (left.count() <= 0) return false;
+        int ready = poll(&wanted, 1, int(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return false;
         ssize_t n = read(fd, &c, 1);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
@@ -52,7 +60,6 @@ bool read_address(int fd, std::string* address) {
             line.clear();
         }
     }
-    return false;
 }
 
 }  // namespace
