@@ -45,7 +45,7 @@ bool flood(long kib) {
         char text[80];
         // 64 bytes a line: 16 lines make one KiB.
         std::snprintf(text, sizeof text,
-                      "flood line %08ld abcdefghijklmnopqrstuvwxyz0123456789\r\n", i);
+                      "flood line %08ld abcdefghijklmnopqrstuvwxyz0123456789ABCDEF\r\n", i);
         line.append(text, 64);
         if (line.size() >= 4096 && !put(line)) return false;
         if (line.size() >= 4096) line.clear();

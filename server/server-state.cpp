@@ -311,9 +311,14 @@ void SERVER_STATE::append_data(CLIENT* client, const char* data, std::size_t siz
             size -= add;
         }
     }
-    if (size == 0) return;
-    client->last_data = client->out.size();
-    varnax::encode_data(&client->out, data, size);
+    // The rest goes into new frames, none longer than the client accepts.
+    while (size > 0) {
+        std::size_t chunk = size < varnax::max_payload ? size : varnax::max_payload;
+        client->last_data = client->out.size();
+        varnax::encode_data(&client->out, data, chunk);
+        data += chunk;
+        size -= chunk;
+    }
 }
 
 void SERVER_STATE::pump(UART* uart) {

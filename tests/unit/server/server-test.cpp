@@ -352,4 +352,28 @@ TEST(DemoTarget, EchoesAndAnswersCommands) {
     EXPECT_NE(flood.bytes.find("flood line 00000031"), std::string::npos);
 }
 
+TEST(DemoTarget, FloodsWholeLinesOfText) {
+    SIM_SERVER server;
+    ASSERT_TRUE(server.start_demo({"--quiet"})) << server.error();
+    server.use_in_this_process();
+    OPEN_LINK link(nullptr, -1, -1);
+    ASSERT_TRUE(link) << last_open_error();
+    ASSERT_TRUE(write_all(link.get(), "flood 1\r"));
+    READ_RESULT r = read_until_text(link.get(), "flood line 00000015");
+    std::size_t first = r.bytes.find("flood line 00000000");
+    ASSERT_NE(first, std::string::npos) << r.bytes;
+    r.bytes += read_bytes(link.get(), first + 1024 - r.bytes.size()).bytes;
+    ASSERT_EQ(r.bytes.size(), first + 1024);
+    // One KiB is sixteen lines of 64 printable bytes, each ending in CR LF.
+    for (int line = 0; line < 16; ++line) {
+        std::string text = r.bytes.substr(first + 64 * std::size_t(line), 64);
+        char number[16];
+        std::snprintf(number, sizeof number, "%08d", line);
+        EXPECT_EQ(text.substr(0, 19), std::string("flood line ") + number) << text;
+        EXPECT_EQ(text.substr(62), "\r\n") << text;
+        for (char c : text.substr(0, 62))
+            EXPECT_TRUE(c >= 0x20 && c < 0x7F) << line << ": " << text;
+    }
+}
+
 }  // namespace

@@ -1,0 +1,162 @@
+// Target-to-screen throughput of the whole terminal: the demo target floods, the terminal relays
+// to a file, next to the floor of writing the same bytes to a file in 64-byte writes.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "bench/bench-process.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+constexpr long default_kib = 1024;
+constexpr int default_runs = 3;
+constexpr auto session_limit = std::chrono::seconds(120);
+
+struct SESSION {
+    double secs = 0;
+    long bytes = 0;
+    bool ok = false;
+    PROC_FIGURES used;  // by the terminal, over the whole session
+};
+
+// One session from start to exit: "flood KIB" and "bye" are on standard input from the start,
+// and the session ends on the Ctrl-D that follows the demo target's "bye".
+SESSION run_session(const SERVER_CHILD& server, long kib, const std::string& out_path) {
+    std::string keys = kib > 0 ? "flood " + std::to_string(kib) + "\rbye\r" : "bye\r";
+    // A file rather than a pipe: its end is not an input error.
+    std::string keys_path = temp_file("keys", keys);
+    int in = open(keys_path.c_str(), O_RDONLY);
+    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    SESSION s;
+    if (in < 0 || out < 0) return s;
+    auto start = clock_type::now();
+    int pid =
+        child_start({TARVIK_TERMINAL_PATH, "-q"}, "JTAG_VARNAX_SERVER=" + server.address, in, out);
+    close(in);
+    close(out);
+    int status = pid > 0 ? child_wait(pid, session_limit, &s.used) : -1;
+    s.secs = std::chrono::duration<double>(clock_type::now() - start).count();
+    struct stat info;
+    s.bytes = stat(out_path.c_str(), &info) == 0 ? long(info.st_size) : 0;
+    s.ok = status == 0 && s.bytes >= kib * 1024;
+    if (!s.ok)
+        std::fprintf(stderr, "terminal-throughput: the session ended with %d after %ld bytes\n",
+                     status, s.bytes);
+    return s;
+}
+
+// The floor of a relay that moves 64-byte blocks to a file: the writes alone.
+double floor_secs(const std::string& bytes, const std::string& path) {
+    auto start = clock_type::now();
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) return 0;
+    for (std::size_t done = 0; done < bytes.size();) {
+        std::size_t block = bytes.size() - done < 64 ? bytes.size() - done : 64;
+        ssize_t n = write(fd, bytes.data() + done, block);
+        if (n <= 0) break;
+        done += std::size_t(n);
+    }
+    close(fd);
+    return std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+void print_rate(const char* what, const std::vector<double>& mib_per_sec) {
+    SPREAD s = spread_of(mib_per_sec);
+    std::printf("%-40s %7.2f MiB/s (range %.2f to %.2f)\n", what, s.median, s.low, s.high);
+}
+
+// The rate with what the terminal used: its CPU time, and its voluntary context switches,
+// which are mostly the pauses after empty reads.
+void print_sessions(const char* what, const std::vector<SESSION>& sessions) {
+    std::vector<double> rates, cpu_ms, switches;
+    for (const SESSION& s : sessions) {
+        rates.push_back(double(s.bytes) / s.secs / (1 << 20));
+        cpu_ms.push_back(s.used.cpu_secs * 1000);
+        switches.push_back(double(s.used.voluntary));
+    }
+    SPREAD r = spread_of(rates), c = spread_of(cpu_ms), v = spread_of(switches);
+    std::printf(
+        "%-40s %7.2f MiB/s (range %.2f to %.2f); terminal CPU %.0f ms (%.0f to %.0f), "
+        "%.0f voluntary switches (%.0f to %.0f)\n",
+        what, r.median, r.low, r.high, c.median, c.low, c.high, v.median, v.low, v.high);
+}
+
+// Runs the sessions against one server; returns false when one of them failed.
+bool bench_terminal(const char* what, const std::vector<std::string>& server_options, long kib,
+                    int runs, std::string* output) {
+    SERVER_CHILD server;
+    std::string why;
+    if (!server_start(server_options, &server, &why)) {
+        std::fprintf(stderr, "terminal-throughput: %s\n", why.c_str());
+        return false;
+    }
+    std::string out_path = temp_file("screen", "");
+    std::vector<SESSION> sessions;
+    bool ok = true;
+    for (int i = 0; i < runs && ok; ++i) {
+        sessions.push_back(run_session(server, kib, out_path));
+        ok = sessions.back().ok;
+    }
+    server_stop(&server);
+    if (!ok) return false;
+    print_sessions(what, sessions);
+    std::ifstream in(out_path, std::ios::binary);
+    output->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+// The fixed cost of a session: start, open the link, banner, "bye", Ctrl-D, exit.
+void bench_empty_session(int runs) {
+    SERVER_CHILD server;
+    std::string why;
+    if (!server_start({"--demo"}, &server, &why)) return;
+    std::vector<double> ms;
+    for (int i = 0; i < runs; ++i) {
+        SESSION s = run_session(server, 0, temp_file("screen", ""));
+        if (!s.ok) break;
+        ms.push_back(s.secs * 1000);
+    }
+    server_stop(&server);
+    SPREAD s = spread_of(ms);
+    std::printf("%-40s %7.0f ms    (range %.0f to %.0f)\n", "terminal session without a flood",
+                s.median, s.low, s.high);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    long kib = argc > 1 ? std::atol(argv[1]) : default_kib;
+    int runs = argc > 2 ? std::atoi(argv[2]) : default_runs;
+    if (kib <= 0 || kib > 65536 || runs <= 0 || runs > 20) {
+        std::fprintf(stderr, "usage: terminal-throughput [KIB (1..65536) [RUNS (1..20)]]\n");
+        return 2;
+    }
+    std::printf("demo target flood of %ld KiB to a file, start to exit, %d runs: median (range)\n",
+                kib, runs);
+    std::string shown;
+    std::string big_fifo = temp_file("big-fifo.conf",
+                                     "cable \"Varnax demo cable [USB-0]\"\n"
+                                     "device 1\n"
+                                     "uart 0 out=1048576 demo\n");
+    bool ok =
+        bench_terminal("terminal, output FIFO 64 bytes (--demo)", {"--demo"}, kib, runs, &shown) &&
+        bench_terminal("terminal, output FIFO 1 MiB", {"--config", big_fifo}, kib, runs, &shown);
+    if (ok) {
+        std::vector<double> rates;
+        std::string path = temp_file("floor", "");
+        for (int i = 0; i < runs; ++i)
+            rates.push_back(double(shown.size()) / floor_secs(shown, path) / (1 << 20));
+        print_rate("floor: the same bytes in 64-byte writes", rates);
+        bench_empty_session(runs);
+    }
+    temp_cleanup();
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,80 @@
+// Tests of the server's logic without its poll loop: how target output is framed for a client.
+#include "server/server-state.h"
+
+#include <gtest/gtest.h>
+
+#include "client/protocol.h"
+
+namespace {
+
+// The server's logic with its one JTAG UART in reach of the test.
+class STATE_UNDER_TEST : public SERVER_STATE {
+public:
+    using SERVER_STATE::SERVER_STATE;
+    UART* uart() { return m_uarts.front().get(); }
+};
+
+SERVER_OPTIONS quiet() {
+    SERVER_OPTIONS options;
+    options.quiet = true;
+    return options;
+}
+
+// What a client opening the only JTAG UART sends, granting `window` bytes of target output.
+std::string open_request(std::uint32_t window) {
+    std::string bytes;
+    varnax::encode_greeting(&bytes, varnax::protocol_version);
+    varnax::OPEN_REQUEST request;
+    request.app_name = "state-test";
+    varnax::encode_open(&bytes, request);
+    varnax::encode_credit(&bytes, window);
+    return bytes;
+}
+
+// Decodes what the server queued for the client as the library would; the data it carried,
+// or "error: ..." when the library would drop the link.
+std::string decode_as_library(const CLIENT& client) {
+    varnax::DECODER decoder(varnax::PEER::server);
+    std::string greeting;
+    varnax::encode_greeting(&greeting, varnax::protocol_version);  // sent on accepting
+    decoder.append(greeting.data(), greeting.size());
+    decoder.append(client.out.data() + client.out_start, client.queued());
+    std::string data;
+    std::uint32_t version = 0;
+    varnax::FRAME frame;
+    for (;;) {
+        varnax::DECODE step = decoder.next(&version, &frame);
+        if (step == varnax::DECODE::need_more) return data;
+        if (step == varnax::DECODE::error) return "error: " + decoder.error();
+        if (step == varnax::DECODE::frame && frame.type == varnax::msg_data)
+            data.append(reinterpret_cast<const char*>(frame.payload), frame.size);
+    }
+}
+
+TEST(ServerFraming, KeepsEveryDataFrameWithinTheLargestPayload) {
+    // A deep output FIFO and a wide window let more than one frame's worth go out at once.
+    const std::size_t sizes[] = {1, varnax::max_payload, varnax::max_payload + 1,
+                                 3 * varnax::max_payload + 17};
+    for (std::size_t size : sizes) {
+        BOARD_CONFIG config;
+        std::string error;
+        ASSERT_TRUE(config_parse("cable c1\ndevice 1\nuart 0 out=65536 listen\n", "test.conf", "",
+                                 &config, &error))
+            << error;
+        STATE_UNDER_TEST state(config, quiet());
+        CLIENT client;
+        std::string hello = open_request(65536);
+        state.take_bytes(&client, hello.data(), hello.size());
+        ASSERT_EQ(client.uart, state.uart());
+        std::string output;
+        for (std::size_t i = 0; i < size; ++i) output += static_cast<char>('a' + i % 26);
+        state.uart()->out_fifo.push(output.data(), output.size());
+        state.pump(state.uart());
+        std::string got = decode_as_library(client);
+        ASSERT_NE(got.rfind("error: ", 0), 0u) << size << " bytes of target output: " << got;
+        EXPECT_TRUE(got == output) << size << " bytes of target output arrived changed";
+        state.release(&client);
+    }
+}
+
+}  // namespace
