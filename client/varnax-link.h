@@ -14,7 +14,7 @@ class VARNAX_LINK {
 public:
     // Bytes from the target that the library holds at most; the server sends no more until
     // the application has read some (a slow reader holds the target back).
-    static constexpr std::size_t receive_window = 16384;
+    static constexpr std::size_t receive_window = 262144;
 
     VARNAX_LINK() = default;
     ~VARNAX_LINK();
