@@ -311,9 +311,14 @@ void SERVER_STATE::append_data(CLIENT* client, const char* data, std::size_t siz
             size -= add;
         }
     }
-    if (size == 0) return;
-    client->last_data = client->out.size();
-    varnax::encode_data(&client->out, data, size);
+    // A FIFO deeper than one frame, with credit to match, fills several frames.
+    while (size > 0) {
+        std::size_t piece = size < varnax::max_payload ? size : varnax::max_payload;
+        client->last_data = client->out.size();
+        varnax::encode_data(&client->out, data, piece);
+        data += piece;
+        size -= piece;
+    }
 }
 
 void SERVER_STATE::pump(UART* uart) {
