@@ -123,6 +123,18 @@ TEST(TerminalSession, CtrlCDuringTheCountdownConnectsNothing) {
     EXPECT_EQ(server.log().find("opened"), std::string::npos) << server.log();
 }
 
+TEST(TerminalSession, CountdownRunsItsTicksEvenWhenQuiet) {
+    SIM_SERVER server;
+    ASSERT_TRUE(server.start_with_target()) << server.error();
+    PIPED_CHILD term(terminal_path, {"--wait=1", "-q", "--quit-after=1"}, on(server));
+    EXPECT_EQ(term.wait_exit(30s), 0);
+    std::string ticks;
+    for (int i = 0; i < 10; ++i) ticks += "\b\b\b 1s";
+    EXPECT_EQ(term.out(), "tarvik-terminal: Waiting to allow other programs to start:    " + ticks +
+                              "\b\b\bdone\n");
+    EXPECT_EQ(term.err(), "");
+}
+
 TEST(TerminalSession, PersistentSessionReconnectsAfterAnInterruptionAndAServerRestart) {
     SIM_SERVER server;
     ASSERT_TRUE(server.start_with_target()) << server.error();
@@ -142,9 +154,12 @@ TEST(TerminalSession, PersistentSessionReconnectsAfterAnInterruptionAndAServerRe
     server.kill_now();
     expected += retrying;
     ASSERT_TRUE(term.wait_for_output(expected, 30s));
+    // Keys typed while the link is down wait for it and go out once it is back.
+    ASSERT_TRUE(term.write_input("typed meanwhile", 30s));
     ASSERT_TRUE(server.restart()) << server.error();
     expected += reconnected;
     ASSERT_TRUE(term.wait_for_output(expected, 30s));
+    EXPECT_TRUE(server.wait_for_bytes("typed meanwhile", 30s)) << server.received();
     ASSERT_TRUE(server.send_to_host("three"));
     expected += "three";
     ASSERT_TRUE(term.wait_for_output(expected, 30s));
