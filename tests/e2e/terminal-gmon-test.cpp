@@ -64,11 +64,17 @@ protected:
 };
 
 TEST_F(TerminalGmon, CapturesTheStreamAndShowsOnlyTheMarker) {
+    // The data holds a byte 4; captured, it does not end the session.
     auto term = ask_for_profile({"-q", "--gmon"});
-    ASSERT_TRUE(term->wait_for_output(after_stream, 30s));
+    const std::string shown = demo_banner + "gmon\r\n" + marker + after_stream;
+    ASSERT_TRUE(term->wait_for_output(shown, 30s));
+    EXPECT_TRUE(read_file(m_dir.file("gmon.out")) == profile_data());
+    // A second stream replaces the file of the first.
+    ASSERT_TRUE(term->write_input("gmon\r", 30s));
+    ASSERT_TRUE(term->wait_for_output(shown + "gmon\r\n" + marker + after_stream, 30s));
     kill(term->pid(), SIGINT);
     EXPECT_EQ(term->wait_exit(30s), 0);
-    EXPECT_EQ(term->out(), demo_banner + "gmon\r\n" + marker + after_stream);
+    EXPECT_EQ(term->out(), shown + "gmon\r\n" + marker + after_stream);
     EXPECT_EQ(term->err(), "");
     EXPECT_TRUE(read_file(m_dir.file("gmon.out")) == profile_data());
 }

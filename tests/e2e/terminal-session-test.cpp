@@ -170,4 +170,27 @@ TEST(TerminalSession, PersistentSessionReconnectsAfterAnInterruptionAndAServerRe
     EXPECT_EQ(term.err(), "");
 }
 
+TEST(TerminalSession, PersistentSessionShowsAllOfAnEndingTargetAndMeetsItsSuccessor) {
+    // The demo board's program says bye, sends Ctrl-D and ends; the next open starts it again.
+    SIM_SERVER server;
+    ASSERT_TRUE(server.start_demo()) << server.error();
+    PIPED_CHILD term(terminal_path, {"--persistent", "--no-quit-on-ctrl-d"}, on(server));
+    const std::string demo_head =
+        "tarvik-terminal: connected to hardware target using JTAG UART on cable\n"
+        "tarvik-terminal: \"Varnax demo cable [USB-0]\", device 1, instance 0\n"
+        "tarvik-terminal: (Use the IDE stop button or Ctrl-C to terminate)\n"
+        "\n";
+    const std::string demo_banner = "Varnax demo target ready.\r\nType help and press Enter.\r\n";
+    std::string expected = demo_head + demo_banner;
+    ASSERT_TRUE(term.wait_for_output(expected, 30s));
+    ASSERT_TRUE(term.write_input("bye\r", 30s));
+    // Everything the program wrote before it ended comes before the lost link.
+    expected += "bye\r\nbye\r\n\004" + retrying + reconnected + demo_banner;
+    ASSERT_TRUE(term.wait_for_output(expected, 30s));
+    kill(term.pid(), SIGINT);
+    EXPECT_EQ(term.wait_exit(30s), 0);
+    EXPECT_EQ(term.out(), expected + exit_line("^C on host"));
+    EXPECT_EQ(term.err(), "");
+}
+
 }  // namespace
