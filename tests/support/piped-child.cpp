@@ -138,7 +138,8 @@ void PIPED_CHILD::close_input() {
 
 std::size_t PIPED_CHILD::collect(int timeout_ms, std::size_t max_out) {
     std::size_t taken = 0;
-    for (;;) {
+    // A bound per call, so a child that never stops writing cannot hold a wait past its deadline.
+    for (int round = 0; round < 64; ++round) {
         pollfd fds[2] = {{max_out > taken ? m_output : -1, POLLIN, 0}, {m_error, POLLIN, 0}};
         int ready = poll(fds, 2, timeout_ms);
         if (ready < 0 && errno == EINTR) continue;
@@ -170,6 +171,7 @@ std::size_t PIPED_CHILD::collect(int timeout_ms, std::size_t max_out) {
         }
         if (!got && m_output < 0 && m_error < 0) return taken;
     }
+    return taken;
 }
 
 std::size_t PIPED_CHILD::read_output(std::size_t max_bytes, std::chrono::milliseconds timeout) {
