@@ -62,7 +62,7 @@ protected:
 };
 
 TEST_F(TerminalRelay, TargetOutputReachesAStalledScreenExactly) {
-    const std::string data = random_bytes(3 << 20, 1);
+    const std::string data = random_bytes(2 << 20, 1);
     // Back-pressure shows after a few KiB. (Only for sending: a receive buffer this small
     // stalls loopback TCP in zero-window probes.)
     m_target.shrink_buffers();
