@@ -63,8 +63,8 @@ protected:
 
 TEST_F(TerminalRelay, TargetOutputReachesAStalledScreenExactly) {
     const std::string data = random_bytes(2 << 20, 1);
-    // Back-pressure shows after a few KiB. (Only for sending: a receive buffer this small
-    // stalls loopback TCP in zero-window probes.)
+    // Back-pressure shows after a few KiB. Only where the target sends: a receive buffer
+    // shrunk on a live connection can hold loopback TCP up for seconds.
     m_target.shrink_buffers();
     std::size_t sent = 0;
     // Nobody reads the terminal's output: the chain fills up to the target, which then can
