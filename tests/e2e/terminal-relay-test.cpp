@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "tests/support/piped-child.h"
 #include "tests/support/sim-server.h"
