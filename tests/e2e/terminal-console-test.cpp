@@ -1,0 +1,176 @@
+// The real terminal's console: raw while the session runs, given back on every way out, and
+// standard input that is a keyboard, a file, /dev/null or a pipe.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/piped-child.h"
+#include "tests/support/pty-harness.h"
+#include "tests/support/sim-server.h"
+#include "tests/support/temp-dir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string terminal_path = TERMINAL_PATH;
+
+const std::string session_head =
+    "tarvik-terminal: connected to hardware target using JTAG UART on cable\n"
+    "tarvik-terminal: \"sim-cable\", device 1, instance 0\n"
+    "tarvik-terminal: (Use the IDE stop button or Ctrl-C to terminate)\n"
+    "\n";
+
+std::string exit_line(const std::string& reason) {
+    return "\n\ntarvik-terminal: exiting due to " + reason + "\n";
+}
+
+// What a terminal shows: its line feeds become CR LF on the way out.
+std::string on_screen(const std::string& text) {
+    std::string shown;
+    for (char c : text) shown += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return shown;
+}
+
+// The session's mode: the terminal's own with line editing, echo, CR/NL translation, flow
+// control and the quit and suspend keys off; signals and output as they were.
+termios expected_raw(termios mode) {
+    mode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | IEXTEN);
+    mode.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | IXON);
+    mode.c_cc[VQUIT] = _POSIX_VDISABLE;
+    mode.c_cc[VSUSP] = _POSIX_VDISABLE;
+    mode.c_cc[VMIN] = 1;
+    mode.c_cc[VTIME] = 0;
+    return mode;
+}
+
+std::vector<std::pair<std::string, std::string>> on(const SIM_SERVER& server) {
+    return {{"JTAG_VARNAX_SERVER", server.address()}};
+}
+
+TEST(TerminalConsole, IsRawDuringTheSessionAndComesBackOnEveryWayOut) {
+    enum class Way { target_ctrl_d, typed_ctrl_c, sigterm, sighup, segv };
+    const struct {
+        const char* what;
+        Way way;
+        int status;
+        std::string shows;  // the last thing the way out leaves on the screen
+    } cases[] = {
+        {"Ctrl-D from the target", Way::target_ctrl_d, 0, exit_line("^D on remote")},
+        {"Ctrl-C typed", Way::typed_ctrl_c, 0, exit_line("^C on host")},
+        {"SIGTERM", Way::sigterm, -SIGTERM, ""},
+        {"SIGHUP", Way::sighup, -SIGHUP, ""},
+        {"a fatal fault", Way::segv, 2,
+         "Fatal error: SE -1073741819 thrown. The Ostrand software will now exit.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SIM_SERVER server;
+        ASSERT_TRUE(server.start_with_target()) << server.error();
+        PTY_CHILD screen(terminal_path, {}, on(server));
+        // Once the target's byte is shown, the relay runs and the banner's stdio writes are
+        // over: a signal cannot land inside them.
+        ASSERT_TRUE(server.send_to_host("x"));
+        ASSERT_TRUE(screen.wait_for_output(on_screen(session_head) + "x", 30s));
+        EXPECT_TRUE(same_mode(screen.mode(), expected_raw(screen.initial_mode())))
+            << "raw:      " << describe_mode(screen.mode())
+            << "\nexpected: " << describe_mode(expected_raw(screen.initial_mode()));
+        switch (c.way) {
+            case Way::target_ctrl_d:
+                ASSERT_TRUE(server.send_to_host("\004"));
+                break;
+            case Way::typed_ctrl_c:
+                screen.type("\x03");
+                break;
+            case Way::sigterm:
+                kill(screen.pid(), SIGTERM);
+                break;
+            case Way::sighup:
+                kill(screen.pid(), SIGHUP);
+                break;
+            case Way::segv:
+                kill(screen.pid(), SIGSEGV);
+                break;
+        }
+        EXPECT_EQ(screen.wait_exit(30s), c.status);
+        EXPECT_EQ(screen.output(), on_screen(session_head + "x" + c.shows));
+        EXPECT_TRUE(same_mode(screen.mode(), screen.initial_mode()))
+            << "after:  " << describe_mode(screen.mode())
+            << "\nbefore: " << describe_mode(screen.initial_mode());
+    }
+}
+
+TEST(TerminalConsole, KeysReachTheTargetAsTypedWithoutEcho) {
+    SIM_SERVER server;
+    ASSERT_TRUE(server.start_with_target()) << server.error();
+    PTY_CHILD screen(terminal_path, {}, on(server));
+    ASSERT_TRUE(screen.wait_for_output(on_screen(session_head), 30s));
+    // Enter, Ctrl-D, Ctrl-Z, Ctrl-\, Ctrl-S, Ctrl-Q, Ctrl-V, DEL and a byte after them: the
+    // Ctrl-D is a key for the target, not the end of the session.
+    const std::string keys = "ab\r\x04\x1a\x1c\x13\x11\x16\x7fz";
+    screen.type(keys);
+    EXPECT_TRUE(server.wait_for_bytes(keys, 30s));
+    screen.type("\x03");
+    EXPECT_EQ(screen.wait_exit(30s), 0);
+    EXPECT_EQ(server.received(), keys);
+    EXPECT_EQ(screen.output(), on_screen(session_head + exit_line("^C on host")));
+}
+
+TEST(TerminalConsole, InputThatEndsOrWaitsLeavesTheSessionRunningWithoutSpinning) {
+    TEMP_DIR dir;
+    std::ofstream(dir.file("keys"), std::ios::binary) << "from a file\r";
+    const std::string broken_pipe =
+        "Error occurred while reading with ReadFile: Broken pipe\n"
+        "tarvik-terminal: error: Gathering input from STDIO\n";
+    const struct {
+        const char* what;
+        CHILD_SETUP::Input input;
+        std::string typed;  // written to the pipe, or what the file holds
+        bool close_pipe;
+        std::string err;
+    } cases[] = {
+        {"/dev/null", CHILD_SETUP::Input::null, "", false, ""},
+        {"a file", CHILD_SETUP::Input::file, "from a file\r", false, ""},
+        {"a pipe that closes", CHILD_SETUP::Input::pipe, "piped\r", true, broken_pipe},
+        {"a pipe that stays silent", CHILD_SETUP::Input::pipe, "", false, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SIM_SERVER server;
+        ASSERT_TRUE(server.start_with_target()) << server.error();
+        CHILD_SETUP setup;
+        setup.input = c.input;
+        setup.input_file = dir.file("keys");
+        setup.environment = on(server);
+        PIPED_CHILD term(terminal_path, {"--quit-after", "4"}, setup);
+        ASSERT_TRUE(term.wait_for_output(session_head, 30s));
+        if (c.input == CHILD_SETUP::Input::pipe) {
+            ASSERT_TRUE(term.write_input(c.typed, 30s));
+        }
+        if (c.close_pipe) term.close_input();
+        EXPECT_TRUE(server.wait_for_bytes(c.typed, 30s));
+        if (!c.err.empty()) {
+            EXPECT_TRUE(term.wait_for_error(c.err, 30s));
+        }
+        // The target is still heard after the input has ended.
+        ASSERT_TRUE(server.send_to_host("late"));
+        ASSERT_TRUE(term.wait_for_output(session_head + "late", 30s));
+        // An idle session waits: it does not poll at full speed.
+        double before = term.cpu_seconds();
+        std::this_thread::sleep_for(2s);
+        EXPECT_LT(term.cpu_seconds() - before, 0.5);
+        EXPECT_EQ(term.wait_exit(30s), 0);
+        EXPECT_EQ(term.out(), session_head + "late" + exit_line("user timeout"));
+        EXPECT_EQ(term.err(), c.err);
+        EXPECT_EQ(server.received(), c.typed);
+    }
+}
+
+}  // namespace
