@@ -306,9 +306,10 @@ bool SIM_TARGET::wait_closed(std::chrono::milliseconds timeout) {
 }
 
 void SIM_TARGET::shrink_buffers() {
+    // Only the send side: a receive buffer shrunk on an open connection can stall loopback
+    // TCP for seconds once the peer has been told a larger window.
     int size = 4096;
     setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-    setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
 void SIM_TARGET::close() {

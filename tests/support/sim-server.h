@@ -110,7 +110,8 @@ public:
     std::string receive(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // True when the server closed the connection within the deadline.
     bool wait_closed(std::chrono::milliseconds timeout = std::chrono::seconds(5));
-    // Makes the socket's own buffers small, so back-pressure shows after few bytes.
+    // Makes the socket's send buffer small, so back-pressure on what the target sends shows
+    // after few bytes.
     void shrink_buffers();
     void close();
 
