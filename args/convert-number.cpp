@@ -1,4 +1,4 @@
-// Decimal readers with the 32-bit strtol, strtoul and atoi semantics of the original platform.
+// Decimal readers with 32-bit strtol, strtoul and atoi semantics, whatever the width of long.
 #include <cstdint>
 
 #include "args/args-internal.h"

@@ -107,7 +107,7 @@ void read_index(const char* argv0, const char* option, int* target) {
     }
 }
 
-// The unsigned reading lets "-4294967295" through as 1, as the original platform does.
+// The unsigned 32-bit reading takes "-4294967295" as 1: a sign negates modulo 2^32.
 void read_quit_after(const char* argv0) {
     const UNSIGNED_READ read = convert_strtoul32(scanner.optarg);
     const auto value = static_cast<std::int32_t>(read.value);

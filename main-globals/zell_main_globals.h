@@ -13,7 +13,7 @@
 #endif
 
 // What the POSIX hooks know of a fatal signal: the code the same fault has on the
-// original platform, the siginfo_t and the ucontext_t (null when not from a signal).
+// Windows, the siginfo_t and the ucontext_t (null when not from a signal).
 struct FATAL_SIGNAL_RECORD {
     int code;
     void* siginfo;
