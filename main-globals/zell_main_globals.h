@@ -12,8 +12,8 @@
 #define ZELL_MAIN_GLOBALS_API __attribute__((visibility("default")))
 #endif
 
-// What the POSIX hooks know of a fatal signal: the code the same fault has on the
-// Windows, the siginfo_t and the ucontext_t (null when not from a signal).
+// What the POSIX hooks know of a fatal signal: the code the same fault has on Windows, the
+// siginfo_t and the ucontext_t (null when not from a signal).
 struct FATAL_SIGNAL_RECORD {
     int code;
     void* siginfo;
