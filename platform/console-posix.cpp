@@ -154,6 +154,9 @@ ConsoleRead console_read_byte(char* byte, std::string* error) {
     }
 }
 
+// How long a write to a full non-blocking standard output waits for room before it returns 0.
+constexpr int full_output_wait_ms = 100;
+
 int console_write_stdout(const char* data, unsigned int count) {
     // The result must fit an int.
     size_t size = count > static_cast<unsigned int>(INT_MAX) ? INT_MAX : count;
@@ -161,8 +164,13 @@ int console_write_stdout(const char* data, unsigned int count) {
         ssize_t written = ::write(STDOUT_FILENO, data, size);
         if (written >= 0) return static_cast<int>(written);
         if (errno == EINTR) continue;
-        // A non-blocking descriptor that is full takes nothing now; the caller offers it again.
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            // A non-blocking descriptor that is full: wait a while for room, so that the
+            // caller, which offers the bytes again at once, does not spin.
+            pollfd room{STDOUT_FILENO, POLLOUT, 0};
+            if (::poll(&room, 1, full_output_wait_ms) < 0 && errno != EINTR) return -1;
+            return 0;
+        }
         return -1;
     }
 }

@@ -345,12 +345,23 @@ TEST(ConsoleWrite, ReturnsWhatStandardOutputTookOrMinusOne) {
         int saved = dup(1);
         dup2(gone[1], 1);
         transcript += " " + std::to_string(console.write("x", 1));
+        // A full non-blocking output takes nothing, after a pause: the relay offers the
+        // bytes again at once and must not spin.
+        int full[2];
+        if (pipe(full) != 0) return std::string("pipe failed");
+        fcntl(full[1], F_SETFL, O_NONBLOCK);
+        while (::write(full[1], "xxxxxxxxxxxxxxxx", 16) > 0) {
+        }
+        dup2(full[1], 1);
+        auto start = std::chrono::steady_clock::now();
+        transcript += " " + std::to_string(console.write("x", 1));
+        transcript += std::chrono::steady_clock::now() - start >= 50ms ? " paused" : " spun";
         dup2(saved, 1);
         return transcript;
     });
     close(ends[0]);
     close(ends[1]);
-    EXPECT_EQ(run.transcript, "3 0 -1");
+    EXPECT_EQ(run.transcript, "3 0 -1 0 paused");
     EXPECT_EQ(run.out, std::string("a\0b", 3));
     EXPECT_EQ(run.errors, "");
 }
