@@ -194,3 +194,18 @@ TEST(TerminalSession, PersistentSessionShowsAllOfAnEndingTargetAndMeetsItsSucces
 }
 
 }  // namespace
+
+TEST(TerminalSession, FlushDropsWhatWaitedBeforeTheSession) {
+    SIM_SERVER server;
+    ASSERT_TRUE(server.start_with_target()) << server.error();
+    ASSERT_TRUE(server.send_to_host("stale"));
+    PIPED_CHILD term(terminal_path, {"--flush"}, on(server));
+    // The banner comes after the drain: what the target sends from now on is shown.
+    ASSERT_TRUE(term.wait_for_output(session_head, 30s));
+    ASSERT_TRUE(server.send_to_host("fresh"));
+    ASSERT_TRUE(term.wait_for_output("fresh", 30s));
+    kill(term.pid(), SIGINT);
+    EXPECT_EQ(term.wait_exit(30s), 0);
+    EXPECT_EQ(term.out(), session_head + "fresh" + exit_line("^C on host"));
+    EXPECT_EQ(term.err(), "");
+}
