@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/piped-child.h"
@@ -199,6 +200,9 @@ TEST(TerminalSession, FlushDropsWhatWaitedBeforeTheSession) {
     SIM_SERVER server;
     ASSERT_TRUE(server.start_with_target()) << server.error();
     ASSERT_TRUE(server.send_to_host("stale"));
+    // Nothing tells when the server has taken the bytes into its FIFO; it takes them at
+    // once, and this leaves a loaded machine ample time.
+    std::this_thread::sleep_for(300ms);
     PIPED_CHILD term(terminal_path, {"--flush"}, on(server));
     // The banner comes after the drain: what the target sends from now on is shown.
     ASSERT_TRUE(term.wait_for_output(session_head, 30s));
