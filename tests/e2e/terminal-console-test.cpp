@@ -13,6 +13,7 @@
 
 #include "tests/support/piped-child.h"
 #include "tests/support/pty-harness.h"
+#include "tests/e2e/terminal-texts.h"
 #include "tests/support/sim-server.h"
 #include "tests/support/temp-dir.h"
 
@@ -22,15 +23,6 @@ using namespace std::chrono_literals;
 
 const std::string terminal_path = TERMINAL_PATH;
 
-const std::string session_head =
-    "tarvik-terminal: connected to hardware target using JTAG UART on cable\n"
-    "tarvik-terminal: \"sim-cable\", device 1, instance 0\n"
-    "tarvik-terminal: (Use the IDE stop button or Ctrl-C to terminate)\n"
-    "\n";
-
-std::string exit_line(const std::string& reason) {
-    return "\n\ntarvik-terminal: exiting due to " + reason + "\n";
-}
 
 // What a terminal shows: its line feeds become CR LF on the way out.
 std::string on_screen(const std::string& text) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tests/support/piped-child.h"
+#include "tests/e2e/terminal-texts.h"
 #include "tests/support/sim-server.h"
 
 namespace {
@@ -16,18 +17,9 @@ using namespace std::chrono_literals;
 
 const std::string terminal_path = TERMINAL_PATH;
 
-const std::string session_head =
-    "tarvik-terminal: connected to hardware target using JTAG UART on cable\n"
-    "tarvik-terminal: \"sim-cable\", device 1, instance 0\n"
-    "tarvik-terminal: (Use the IDE stop button or Ctrl-C to terminate)\n"
-    "\n";
 const std::string retrying = "tarvik-terminal: I/O error communicating with client - trying again";
 const std::string reconnected = "\nConnected!\n";
 const std::string interrupted_link = "\nJTAG connection interrupted!\n";
-
-std::string exit_line(const std::string& reason) {
-    return "\n\ntarvik-terminal: exiting due to " + reason + "\n";
-}
 
 // A terminal on the server's one JTAG UART, whose target is the test.
 CHILD_SETUP on(const SIM_SERVER& server) {
