@@ -33,25 +33,6 @@ SOCKET as_socket(int fd) { return static_cast<SOCKET>(fd); }
 
 }  // namespace
 
-bool socket_parse_address(const std::string& text, std::string* host, std::uint16_t* port) {
-    std::size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return false;
-    std::string h = text.substr(0, colon);
-    if (h == "localhost") h = "127.0.0.1";
-    in_addr ignored;
-    if (inet_pton(AF_INET, h.c_str(), &ignored) != 1) return false;
-    unsigned long p = 0;
-    for (std::size_t i = colon + 1; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') return false;
-        p = p * 10 + static_cast<unsigned long>(text[i] - '0');
-        if (p > 65535) return false;
-    }
-    if (p == 0) return false;
-    *host = h;
-    *port = static_cast<std::uint16_t>(p);
-    return true;
-}
-
 int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms,
                    std::string* error) {
     if (!winsock_ready()) {

@@ -4,8 +4,6 @@
 #include <cstdint>
 #include <string>
 
-// Parses "host:port" (a dotted IPv4 address or "localhost"). False when malformed.
-bool socket_parse_address(const std::string& text, std::string* host, std::uint16_t* port);
 // Connects within timeout_ms and leaves the socket non-blocking. Returns -1 and fills *error.
 int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms, std::string* error);
 // Non-blocking send that never raises SIGPIPE: bytes taken, 0 when the socket is full,

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "client/address.h"
 #include "client/jtag_varnax.h"
 #include "client/socket.h"
 
@@ -37,7 +38,7 @@ int VARNAX_LINK::open(const std::string& address, const varnax::OPEN_REQUEST& re
                       std::string* text) {
     std::string host, why;
     std::uint16_t port = 0;
-    if (!socket_parse_address(address, &host, &port)) {
+    if (!address_parse(address, &host, &port)) {
         *text = "the server address \"" + address + "\" is not of the form host:port";
         return JTAGVARNAX_NO_SERVER;
     }

@@ -1,0 +1,139 @@
+// Console mode and standard input/output on Windows.
+#include "platform/console.h"
+
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdio>
+
+namespace {
+
+enum : int { nothing_kept, mode_kept, mode_unreadable };
+
+// The mode to give back, reachable from the console control handler without locks.
+// saved_mode is written only while nothing is kept, so it never changes under a reader.
+DWORD saved_mode = 0;
+std::atomic<int> kept_state{nothing_kept};
+
+HANDLE input_handle() {
+    return GetStdHandle(STD_INPUT_HANDLE);
+}
+
+// The target's bytes reach a file or a pipe exactly as sent, and the program's own lines end
+// in LF as elsewhere: both streams are in binary mode before anything is written.
+const bool binary_streams = [] {
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    return true;
+}();
+
+// Ctrl-Break, closing the console window, logoff and shutdown end the process: give the mode
+// back first, then let the next handler (the system's) end it. Ctrl-C belongs to the session.
+BOOL WINAPI on_console_event(DWORD event) {
+    if (event != CTRL_C_EVENT) console_restore_on_exit();
+    return FALSE;
+}
+
+void hook_console_events() {
+    static std::atomic<bool> hooked{false};
+    if (!hooked.exchange(true)) SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+std::string system_text(DWORD code) {
+    if (code == 0) return std::string();
+    char* text = nullptr;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                      FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                  reinterpret_cast<char*>(&text), 0, nullptr);
+    // The system's texts end in a line break, which stays.
+    std::string result = length != 0 && text != nullptr ? std::string(text, length) : "";
+    if (text != nullptr) LocalFree(text);
+    return result;
+}
+
+// A read that delivered no byte: a console keeps going (a key may yield nothing), anything
+// else has reached its end. Wine reports the end of a pipe this way.
+bool input_has_ended(HANDLE hStdin) {
+    DWORD mode;
+    return GetFileType(hStdin) != FILE_TYPE_CHAR || GetConsoleMode(hStdin, &mode) == 0;
+}
+
+}  // namespace
+
+bool console_is_terminal() {
+    return _isatty(0) != 0;
+}
+
+bool console_input_open() {
+    return input_handle() != INVALID_HANDLE_VALUE;
+}
+
+bool console_save_mode() {
+    if (kept_state.load() == mode_kept) return true;
+    DWORD mode;
+    if (GetConsoleMode(input_handle(), &mode) == 0) {
+        kept_state.store(mode_unreadable);
+        return false;
+    }
+    hook_console_events();
+    saved_mode = mode;
+    kept_state.store(mode_kept);
+    return true;
+}
+
+bool console_mode_readable() {
+    DWORD mode;
+    return GetConsoleMode(input_handle(), &mode) != 0;
+}
+
+bool console_enter_raw() {
+    HANDLE hStdin = input_handle();
+    DWORD mode;
+    if (GetConsoleMode(hStdin, &mode) == 0) return false;
+    // Keys come one by one without echo; processed input stays, so Ctrl-C is still a signal.
+    mode &= ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT);
+    return SetConsoleMode(hStdin, mode) != 0;
+}
+
+bool console_restore_mode() {
+    int state = kept_state.load();
+    if (state == nothing_kept) return true;
+    if (state == mode_unreadable) {
+        kept_state.store(nothing_kept);
+        return false;
+    }
+    bool written = SetConsoleMode(input_handle(), saved_mode) != 0;
+    kept_state.store(nothing_kept);
+    return written;
+}
+
+void console_restore_on_exit() {
+    if (kept_state.exchange(nothing_kept) == mode_kept) SetConsoleMode(input_handle(), saved_mode);
+}
+
+ConsoleRead console_read_byte(char* byte, std::string* error) {
+    HANDLE hStdin = input_handle();
+    for (;;) {
+        DWORD got = 0;
+        if (ReadFile(hStdin, byte, 1, &got, nullptr) != 0) {
+            if (got == 1) return ConsoleRead::byte;
+            if (input_has_ended(hStdin)) return ConsoleRead::ended;
+            continue;
+        }
+        DWORD code = GetLastError();
+        // The writer of a pipe has gone, or a file has ended: the same quiet end.
+        if (code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF) return ConsoleRead::ended;
+        *error = system_text(code);
+        return ConsoleRead::failed;
+    }
+}
+
+int console_write_stdout(const char* data, unsigned int count) {
+    // The result must fit an int.
+    unsigned int size = count > static_cast<unsigned int>(INT_MAX) ? INT_MAX : count;
+    return _write(1, data, size);
+}

@@ -1,0 +1,35 @@
+// Detached threads on Windows.
+#include "platform/thread.h"
+
+#include <windows.h>
+
+#include <new>
+
+namespace {
+
+struct THREAD_START {
+    void (*m_routine)(void*);
+    void* m_argument;
+};
+
+DWORD WINAPI run_thread(LPVOID raw) {
+    THREAD_START start = *static_cast<THREAD_START*>(raw);
+    delete static_cast<THREAD_START*>(raw);
+    start.m_routine(start.m_argument);
+    return 0;
+}
+
+}  // namespace
+
+bool thread_start_detached(void (*routine)(void*), void* argument) {
+    THREAD_START* start = new (std::nothrow) THREAD_START{routine, argument};
+    if (start == nullptr) return false;
+    HANDLE thread = CreateThread(nullptr, 0, run_thread, start, 0, nullptr);
+    if (thread == nullptr) {
+        delete start;
+        return false;
+    }
+    // Nobody waits for it: the thread runs on without its handle.
+    CloseHandle(thread);
+    return true;
+}
