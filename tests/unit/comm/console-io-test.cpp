@@ -172,7 +172,7 @@ const char* const broken_pipe_report =
 
 enum class Source { file, dev_null, pipe_closed, socket_closed };
 
-TEST(CONSOLE_READ, DeliversWhatCameBeforeTheEndOfInput) {
+TEST(ConsoleRead, DeliversWhatCameBeforeTheEndOfInput) {
     struct CASE {
         const char* name;
         Source source;
@@ -225,7 +225,7 @@ TEST(CONSOLE_READ, DeliversWhatCameBeforeTheEndOfInput) {
     }
 }
 
-TEST(CONSOLE_READ, NeverWaitsAndTakesAtMostCount) {
+TEST(ConsoleRead, NeverWaitsAndTakesAtMostCount) {
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
     CHILD_RUN run = run_child(ends[0], ends[1], [] {
@@ -286,7 +286,7 @@ bool sleeping(const std::string& id) {
     return result;
 }
 
-TEST(CONSOLE_READ, StopsGatheringInputNobodyTakes) {
+TEST(ConsoleRead, StopsGatheringInputNobodyTakes) {
     int input = open("/dev/zero", O_RDONLY);
     ASSERT_GE(input, 0);
     CHILD_RUN run = run_child(input, -1, [] {
