@@ -33,3 +33,13 @@ foreach(dll IN ITEMS libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
   file(COPY ${path} DESTINATION ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
   list(APPEND WINDOWS_RUNTIME_DLLS ${path})
 endforeach()
+
+# Launchers for the Linux end-to-end tests: each runs its Windows program under wine, keeping
+# the process id (signals to it reach the program).
+foreach(program IN ITEMS tarvik-terminal fatal-probe)
+  set(launcher ${CMAKE_BINARY_DIR}/wine/${program})
+  file(WRITE ${launcher} "#!/bin/sh\nexec bash '${PROJECT_SOURCE_DIR}/scripts/wine-run.sh' \
+'${CMAKE_BINARY_DIR}/wineprefix' '${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${program}.exe' \"\$@\"\n")
+  file(CHMOD ${launcher} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+       GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+endforeach()

@@ -64,8 +64,10 @@ bool input_has_ended(HANDLE hStdin) {
 
 }  // namespace
 
+// _isatty also says yes for other character devices such as NUL, whose mode cannot be read or
+// given back: only a console counts, as only a terminal does elsewhere.
 bool console_is_terminal() {
-    return _isatty(0) != 0;
+    return _isatty(0) != 0 && console_mode_readable();
 }
 
 bool console_input_open() {
@@ -115,20 +117,20 @@ void console_restore_on_exit() {
     if (kept_state.exchange(nothing_kept) == mode_kept) SetConsoleMode(input_handle(), saved_mode);
 }
 
-ConsoleRead console_read_byte(char* byte, std::string* error) {
+CONSOLE_READ console_read_byte(char* byte, std::string* error) {
     HANDLE hStdin = input_handle();
     for (;;) {
         DWORD got = 0;
         if (ReadFile(hStdin, byte, 1, &got, nullptr) != 0) {
-            if (got == 1) return ConsoleRead::byte;
-            if (input_has_ended(hStdin)) return ConsoleRead::ended;
+            if (got == 1) return CONSOLE_READ::byte;
+            if (input_has_ended(hStdin)) return CONSOLE_READ::ended;
             continue;
         }
         DWORD code = GetLastError();
         // The writer of a pipe has gone, or a file has ended: the same quiet end.
-        if (code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF) return ConsoleRead::ended;
+        if (code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF) return CONSOLE_READ::ended;
         *error = system_text(code);
-        return ConsoleRead::failed;
+        return CONSOLE_READ::failed;
     }
 }
 
