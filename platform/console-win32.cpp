@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdio>
@@ -134,8 +135,88 @@ CONSOLE_READ console_read_byte(char* byte, std::string* error) {
     }
 }
 
+// How long a write waits for room in output that can stall before it returns 0.
+constexpr DWORD full_output_wait_ms = 100;
+// The most a stalled write holds back at once.
+constexpr unsigned int stalled_write_limit = 64 * 1024;
+
+namespace {
+
+// A pipe's or a console's WriteFile blocks until the reader makes room, and nothing can cut it
+// short. Such writes run on a writer thread that the caller waits for at most a while: a write
+// that has not finished by then stays in flight, and the caller, which offers the same bytes
+// again, gets its result once it is done.
+struct STALLING_WRITER {
+    HANDLE m_start = nullptr;      // set when m_bytes is to be written
+    HANDLE m_done = nullptr;       // set when the write has ended
+    HANDLE m_interrupt = nullptr;  // set by Ctrl-C: the caller stops waiting
+    std::string m_bytes;
+    DWORD m_written = 0;
+    bool m_ok = false;
+    bool m_in_flight = false;  // main thread only
+};
+
+STALLING_WRITER writer;
+std::atomic<bool> output_can_stall{true};
+
+DWORD WINAPI run_writer(LPVOID) {
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    for (;;) {
+        WaitForSingleObject(writer.m_start, INFINITE);
+        writer.m_ok = WriteFile(output, writer.m_bytes.data(),
+                                static_cast<DWORD>(writer.m_bytes.size()), &writer.m_written,
+                                nullptr) != 0;
+        SetEvent(writer.m_done);
+    }
+}
+
+// Ctrl-C ends a wait for room; the session's own handler runs next and sees the signal.
+BOOL WINAPI on_ctrl_c(DWORD event) {
+    if (event == CTRL_C_EVENT && writer.m_interrupt != nullptr) SetEvent(writer.m_interrupt);
+    return FALSE;
+}
+
+bool start_writer() {
+    writer.m_start = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    writer.m_done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    writer.m_interrupt = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (writer.m_start == nullptr || writer.m_done == nullptr || writer.m_interrupt == nullptr) {
+        return false;
+    }
+    HANDLE thread = CreateThread(nullptr, 0, run_writer, nullptr, 0, nullptr);
+    if (thread == nullptr) return false;
+    CloseHandle(thread);
+    SetConsoleCtrlHandler(on_ctrl_c, TRUE);
+    return true;
+}
+
+int write_stalling(const char* data, unsigned int count) {
+    static const bool writer_ready = start_writer();
+    if (!writer_ready) return _write(1, data, count);
+    if (!writer.m_in_flight) {
+        writer.m_bytes.assign(data, std::min(count, stalled_write_limit));
+        ResetEvent(writer.m_done);
+        ResetEvent(writer.m_interrupt);
+        writer.m_in_flight = true;
+        SetEvent(writer.m_start);
+    }
+    HANDLE ends[] = {writer.m_done, writer.m_interrupt};
+    if (WaitForMultipleObjects(2, ends, FALSE, full_output_wait_ms) != WAIT_OBJECT_0) return 0;
+    writer.m_in_flight = false;
+    return writer.m_ok ? static_cast<int>(writer.m_written) : -1;
+}
+
+}  // namespace
+
+void console_prepare_output() {
+    DWORD type = GetFileType(GetStdHandle(STD_OUTPUT_HANDLE));
+    output_can_stall.store(type == FILE_TYPE_PIPE || type == FILE_TYPE_CHAR);
+}
+
 int console_write_stdout(const char* data, unsigned int count) {
     // The result must fit an int.
     unsigned int size = count > static_cast<unsigned int>(INT_MAX) ? INT_MAX : count;
+    if (size == 0) return 0;
+    if (output_can_stall.load()) return write_stalling(data, size);
     return _write(1, data, size);
 }

@@ -3,12 +3,12 @@
 // at least the time asked for.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <string>
 #include <thread>
 
+#include "tests/e2e/ends-by-itself.h"
 #include "tests/e2e/terminal-texts.h"
 #include "tests/support/piped-child.h"
 #include "tests/support/sim-server.h"
@@ -23,21 +23,6 @@ CHILD_SETUP on(const SIM_SERVER& server) {
     CHILD_SETUP setup;
     setup.environment = {{"JTAG_VARNAX_SERVER", server.address()}};
     return setup;
-}
-
-// Whether the child has ended within the deadline, looked at without reaping it and without
-// reading any of its output.
-bool ends_by_itself(pid_t pid, std::chrono::milliseconds deadline) {
-    const auto until = std::chrono::steady_clock::now() + deadline;
-    for (;;) {
-        siginfo_t info{};
-        if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-            info.si_pid == pid) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= until) return false;
-        std::this_thread::sleep_for(10ms);
-    }
 }
 
 // Printable text without a Ctrl-D, numbered so that a lost or repeated piece shows.

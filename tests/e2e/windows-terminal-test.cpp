@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/e2e/ends-by-itself.h"
 #include "tests/e2e/terminal-texts.h"
 #include "tests/support/piped-child.h"
 #include "tests/support/sim-server.h"
@@ -186,6 +187,30 @@ TEST_F(WindowsTerminal, EndsForEachReasonWithItsText) {
         EXPECT_EQ(term->out(), session_head + c.shown + c.tail);
         EXPECT_EQ(term->err(), "");
     }
+}
+
+// Output that nobody reads blocks a pipe's write for good: Ctrl-C still ends the session, and
+// what did reach the pipe is the target's text in order.
+TEST_F(WindowsTerminal, OutputNobodyReadsDoesNotHoldTheSession) {
+    std::string text;
+    for (int line = 0; text.size() < 256 * 1024; ++line) text += "line " + std::to_string(line) + "\n";
+    SIM_SERVER server;
+    ASSERT_TRUE(server.start_with_target({}, "in=64 out=4096")) << server.error();
+    auto term = start(server, {});
+    ASSERT_TRUE(term->wait_for_output(session_head, 30s));
+    ASSERT_TRUE(server.send_to_host(text, 30s));
+    std::this_thread::sleep_for(1s);  // the terminal fills the pipe meanwhile
+    kill(term->pid(), SIGINT);
+    EXPECT_TRUE(ends_by_itself(term->pid(), 20s)) << "the terminal still waits for its reader";
+    EXPECT_EQ(term->wait_exit(30s), 0);
+    std::string shown = term->out().substr(session_head.size());
+    const std::string reason = exit_line("^C on host");
+    if (shown.size() >= reason.size() && shown.substr(shown.size() - reason.size()) == reason) {
+        shown.resize(shown.size() - reason.size());
+    }
+    EXPECT_GT(shown.size(), 4096u);
+    EXPECT_TRUE(shown == text.substr(0, shown.size())) << "the output differs";
+    EXPECT_EQ(term->err(), "");
 }
 
 TEST_F(WindowsTerminal, PersistentSessionReconnectsAfterTheServerRestarts) {
