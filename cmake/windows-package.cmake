@@ -7,6 +7,9 @@ set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME tarvik-terminal)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_SYSTEM_NAME win64)
+# The program's personality comes from the whole start path: the folder's name must not hold
+# "tarvik-terminal", or pelk-terminal.exe inside it would answer as tarvik-terminal.
+set(CPACK_PACKAGE_FILE_NAME tarvik-${PROJECT_VERSION}-win64)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 # The programs and DLLs without their debugging sections.

@@ -72,6 +72,17 @@ protected:
     }
 };
 
+// The copy named pelk-terminal.exe answers under its own name (its launcher sits next to the
+// terminal's).
+TEST_F(WindowsTerminal, TheCopysNameChoosesThePersonality) {
+    const std::string pelk = terminal.substr(0, terminal.rfind('/') + 1) + "pelk-terminal";
+    for (const std::string& name : {std::string("tarvik-terminal"), std::string("pelk-terminal")}) {
+        PIPED_CHILD term(name == "pelk-terminal" ? pelk : terminal, {"--version"});
+        EXPECT_EQ(term.wait_exit(30s), 0);
+        EXPECT_EQ(term.out(), name + ": Version (wombat)\n");
+    }
+}
+
 TEST_F(WindowsTerminal, ExplainsRefusalsAndWarnsThroughTheDecoratedName) {
     const struct {
         const char* what;
