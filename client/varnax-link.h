@@ -21,9 +21,11 @@ public:
     VARNAX_LINK(const VARNAX_LINK&) = delete;
     VARNAX_LINK& operator=(const VARNAX_LINK&) = delete;
 
-    // Connects to address and claims a JTAG UART. On failure returns the error code (-1..-9)
-    // and fills *text; on success returns 0.
-    int open(const std::string& address, const varnax::OPEN_REQUEST& request, std::string* text);
+    // Connects to address and claims a JTAG UART, proving the shared secret read from
+    // secret_path when the server asks for it. On failure returns the error code (-1..-9) and
+    // fills *text; on success returns 0.
+    int open(const std::string& address, const varnax::OPEN_REQUEST& request,
+             const std::string& secret_path, std::string* text);
     int read(char* buffer, unsigned int count);
     int write(const char* data, unsigned int count);
     // Sends what is still queued (bytes already reported as written), waiting at most
@@ -34,10 +36,15 @@ public:
 
 private:
     enum class STEP { ok, lost };
+    // none: the server asked for no proof (yet); asked: our proof is out, the server's is due.
+    enum class AUTH { none, asked, proven };
     int handshake(const std::string& address, std::string* text);
     STEP receive_once();
     STEP take_frame(const varnax::FRAME& frame);
     STEP flush_outgoing();
+    STEP take_auth_frame(const varnax::FRAME& frame);
+    STEP answer_challenge(const varnax::FRAME& frame);
+    STEP refuse(const std::string& why);
     void lose(const std::string& why);
     void return_credit();
     std::size_t unread() const { return m_received.size() - m_received_start; }
@@ -48,6 +55,13 @@ private:
     bool m_open_answered = false;
     int m_open_code = 0;
     std::string m_open_text;
+
+    std::string m_address;
+    std::string m_secret_path;
+    bool m_server_must_prove = false;  // the server is on another machine
+    AUTH m_auth = AUTH::none;
+    std::string m_server_proof;  // what the server must send back
+    std::string m_refusal;       // why the proof of the secret failed, either way
 
     std::string m_received;  // data from the target not yet read
     std::size_t m_received_start = 0;
