@@ -87,6 +87,7 @@ void SERVER_STATE::take_bytes(CLIENT* client, const char* data, std::size_t size
 }
 
 void SERVER_STATE::take_frame(CLIENT* client, const varnax::FRAME& frame) {
+    if (client->auth.state == CLIENT_AUTH::STATE::asked) return take_unproven_frame(client, frame);
     varnax::OPEN_REQUEST request;
     std::uint32_t credit = 0;
     switch (frame.type) {

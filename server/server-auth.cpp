@@ -1,0 +1,73 @@
+// The proof of the shared secret: a client that must give it sees nothing before it has.
+#include <chrono>
+
+#include "client/auth-crypto.h"
+#include "client/auth.h"
+#include "server/server-state.h"
+
+namespace {
+
+constexpr auto failed_proof_cost = std::chrono::seconds(1);
+constexpr auto close_grace = std::chrono::seconds(2);
+
+}  // namespace
+
+void SERVER_STATE::ask_for_proof(CLIENT* client, bool remote) {
+    if (m_options.secret.empty() || !(remote || m_options.secret_for_local)) return;
+    client->auth.challenge = auth_new_challenge();
+    if (client->auth.challenge.empty()) {
+        close_client(client, "cannot make a random challenge");
+        return;
+    }
+    varnax::encode_auth_challenge(&client->out, client->auth.challenge);
+    client->auth.state = CLIENT_AUTH::STATE::asked;
+}
+
+// Before the proof a client may send its open request (kept until the proof holds) and credit;
+// anything else counts as a failed proof.
+void SERVER_STATE::take_unproven_frame(CLIENT* client, const varnax::FRAME& frame) {
+    std::uint32_t credit = 0;
+    switch (frame.type) {
+        case varnax::msg_auth_proof:
+            check_proof(client, frame);
+            return;
+        case varnax::msg_open:
+            if (client->auth.open_waiting ||
+                !varnax::parse_open(frame, &client->auth.open_request))
+                break;
+            client->auth.open_waiting = true;
+            return;
+        case varnax::msg_credit:
+            if (!varnax::parse_credit(frame, &credit)) break;
+            client->send_credit += credit;
+            if (client->send_credit > 0xFFFFFFFFu) break;
+            return;
+    }
+    refuse_proof(client, "no proof of the shared secret");
+}
+
+void SERVER_STATE::check_proof(CLIENT* client, const varnax::FRAME& frame) {
+    std::string client_challenge, proof;
+    if (!varnax::parse_auth_proof(frame, &client_challenge, &proof))
+        return refuse_proof(client, "no proof of the shared secret");
+    const std::string& ours = client->auth.challenge;
+    std::string expected = auth_client_proof(m_options.secret, ours, client_challenge);
+    if (expected.empty() || !crypto_equal(proof, expected))
+        return refuse_proof(client, "wrong secret");
+    std::string server_proof = auth_server_proof(m_options.secret, ours, client_challenge);
+    if (server_proof.empty()) return close_client(client, "cannot compute the server's proof");
+    log("%s: proved the shared secret", client->peer.c_str());
+    client->auth.state = CLIENT_AUTH::STATE::proven;
+    varnax::encode_auth_ok(&client->out, server_proof);
+    if (client->auth.open_waiting) open(client, client->auth.open_request);
+}
+
+// The refusal goes out after a second and the connection ends, so guessing the secret is slow.
+void SERVER_STATE::refuse_proof(CLIENT* client, const char* why) {
+    log("%s: refused: %s", client->peer.c_str(), why);
+    release(client);
+    varnax::encode_auth_fail(&client->out, why);
+    client->closing = true;
+    client->auth.hold_until = std::chrono::steady_clock::now() + failed_proof_cost;
+    client->close_deadline = client->auth.hold_until + close_grace;
+}
