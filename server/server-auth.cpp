@@ -23,10 +23,9 @@ void SERVER_STATE::ask_for_proof(CLIENT* client, bool remote) {
     client->auth.state = CLIENT_AUTH::STATE::asked;
 }
 
-// Before the proof a client may send its open request (kept until the proof holds) and credit;
-// anything else counts as a failed proof.
+// Before the proof a client may send its open request (kept until the proof holds) and credit
+// (taken as usual); anything else counts as a failed proof.
 void SERVER_STATE::take_unproven_frame(CLIENT* client, const varnax::FRAME& frame) {
-    std::uint32_t credit = 0;
     switch (frame.type) {
         case varnax::msg_auth_proof:
             check_proof(client, frame);
@@ -36,11 +35,6 @@ void SERVER_STATE::take_unproven_frame(CLIENT* client, const varnax::FRAME& fram
                 !varnax::parse_open(frame, &client->auth.open_request))
                 break;
             client->auth.open_waiting = true;
-            return;
-        case varnax::msg_credit:
-            if (!varnax::parse_credit(frame, &credit)) break;
-            client->send_credit += credit;
-            if (client->send_credit > 0xFFFFFFFFu) break;
             return;
     }
     refuse_proof(client, "no proof of the shared secret");
