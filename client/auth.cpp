@@ -51,8 +51,3 @@ bool auth_read_secret(const std::string& path, std::string* secret, std::string*
     *secret = text;
     return true;
 }
-
-std::string auth_default_secret_path() {
-    std::string folder = secret_file_user_folder();
-    return folder.empty() ? "" : folder + "/secret";
-}

@@ -21,6 +21,3 @@ std::string auth_new_challenge();
 // at the end. False, with *error naming the file, when it cannot be read, is open to other
 // users, or is too short or too long.
 bool auth_read_secret(const std::string& path, std::string* secret, std::string* error);
-// The per-user secret file used when JTAG_VARNAX_SECRET_FILE is not set; empty when this
-// user has no folder to hold it.
-std::string auth_default_secret_path();

@@ -4,8 +4,8 @@
 #include <new>
 #include <string>
 
-#include "client/auth.h"
 #include "client/jtag_varnax.h"
+#include "client/secret-file.h"
 #include "client/socket.h"
 #include "client/varnax-link.h"
 
@@ -37,7 +37,7 @@ std::string server_address() {
 // The shared secret's file, read only when a server asks for the secret.
 std::string secret_path() {
     const char* env = std::getenv("JTAG_VARNAX_SECRET_FILE");
-    return env != nullptr && *env != '\0' ? env : auth_default_secret_path();
+    return env != nullptr && *env != '\0' ? env : secret_file_default_path();
 }
 
 }  // namespace

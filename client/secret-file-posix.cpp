@@ -51,10 +51,11 @@ bool secret_file_read(const std::string& path, std::size_t max_size, std::string
     return ok;
 }
 
-std::string secret_file_user_folder() {
+std::string secret_file_default_path() {
     const char* config = std::getenv("XDG_CONFIG_HOME");
-    if (config != nullptr && config[0] == '/') return std::string(config) + "/jtag-varnax";
+    if (config != nullptr && config[0] == '/') return std::string(config) + "/jtag-varnax/secret";
     const char* home = std::getenv("HOME");
-    if (home != nullptr && home[0] == '/') return std::string(home) + "/.config/jtag-varnax";
+    if (home != nullptr && home[0] == '/')
+        return std::string(home) + "/.config/jtag-varnax/secret";
     return "";
 }

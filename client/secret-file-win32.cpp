@@ -23,8 +23,9 @@ bool secret_file_read(const std::string& path, std::size_t max_size, std::string
     return true;
 }
 
-std::string secret_file_user_folder() {
+std::string secret_file_default_path() {
     const char* app_data = std::getenv("APPDATA");
-    if (app_data != nullptr && app_data[0] != '\0') return std::string(app_data) + "\\jtag-varnax";
+    if (app_data != nullptr && app_data[0] != '\0')
+        return std::string(app_data) + "\\jtag-varnax\\secret";
     return "";
 }

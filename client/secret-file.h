@@ -7,5 +7,6 @@
 // is not a regular file, or when other users may read or change it.
 bool secret_file_read(const std::string& path, std::size_t max_size, std::string* contents,
                       std::string* error);
-// The folder for this user's settings of the library (not created); empty when unknown.
-std::string secret_file_user_folder();
+// The per-user secret file used when JTAG_VARNAX_SECRET_FILE is not set (in this user's
+// settings folder; not created); empty when this user has no such folder.
+std::string secret_file_default_path();

@@ -7,6 +7,7 @@
 #include "client/auth-crypto.h"
 #include "client/auth.h"
 #include "client/jtag_varnax.h"
+#include "client/secret-file.h"
 #include "client/socket.h"
 
 namespace {
@@ -319,7 +320,7 @@ VARNAX_LINK::STEP VARNAX_LINK::answer_challenge(const varnax::FRAME& frame) {
         return refuse("the JTAG server at " + m_address +
                       " asks for the shared secret, and there is none (no secret): " + why +
                       "; set JTAG_VARNAX_SECRET_FILE or put the secret in " +
-                      auth_default_secret_path());
+                      secret_file_default_path());
     std::string client_challenge = auth_new_challenge();
     std::string proof = auth_client_proof(secret, server_challenge, client_challenge);
     m_server_proof = auth_server_proof(secret, server_challenge, client_challenge);

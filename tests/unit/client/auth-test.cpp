@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "client/auth-crypto.h"
+#include "client/secret-file.h"
 #include "tests/support/temp-dir.h"
 
 namespace {
@@ -85,12 +86,12 @@ TEST(AuthSecretFile, TakesAPrivateFileWithoutItsLineEnd) {
 TEST(AuthSecretFile, LivesInTheUsersConfigurationFolder) {
     setenv("HOME", "/home/ada", 1);
     setenv("XDG_CONFIG_HOME", "/etc/ada", 1);
-    EXPECT_EQ(auth_default_secret_path(), "/etc/ada/jtag-varnax/secret");
+    EXPECT_EQ(secret_file_default_path(), "/etc/ada/jtag-varnax/secret");
     setenv("XDG_CONFIG_HOME", "relative", 1);  // not a folder one can rely on
-    EXPECT_EQ(auth_default_secret_path(), "/home/ada/.config/jtag-varnax/secret");
+    EXPECT_EQ(secret_file_default_path(), "/home/ada/.config/jtag-varnax/secret");
     unsetenv("XDG_CONFIG_HOME");
     unsetenv("HOME");
-    EXPECT_EQ(auth_default_secret_path(), "");
+    EXPECT_EQ(secret_file_default_path(), "");
 }
 
 }  // namespace
