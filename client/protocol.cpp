@@ -98,6 +98,12 @@ std::string number_text(std::uint64_t value) {
     return text;
 }
 
+std::string printable(std::string text) {
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return text;
+}
+
 DECODER::DECODER(PEER from) : m_from(from) {}
 
 void DECODER::append(const void* data, std::size_t size) {

@@ -28,10 +28,10 @@ enum MESSAGE_TYPE : std::uint8_t {
     msg_credit = 5,     // either way: the sender may now send so many more data bytes
     msg_interrupt = 6,  // server: the link was interrupted (the client delivers ten 0xFF bytes)
     msg_link_lost = 7,  // server: the link is gone (text says why); the connection ends
-    msg_auth_challenge = 8,  // server: prove the shared secret first (the server's challenge)
-    msg_auth_proof = 9,      // client: its own challenge and its proof
-    msg_auth_ok = 10,        // server: the proof holds; the server's own proof
-    msg_auth_fail = 11,      // server: the proof is refused (text says why); the connection ends
+    msg_auth_challenge = 16,  // server: prove the shared secret first (the server's challenge)
+    msg_auth_proof = 17,      // client: its own challenge and its proof
+    msg_auth_ok = 18,         // server: the proof holds; the server's own proof
+    msg_auth_fail = 19,       // server: the proof is refused (text says why); the connection ends
 };
 
 // Which side's messages a decoder accepts.
@@ -92,6 +92,9 @@ private:
 
 // Decimal text of a number.
 std::string number_text(std::uint64_t value);
+// The text with control characters replaced: texts from the peer end up on a console, where
+// they must not move the cursor or change the console's state.
+std::string printable(std::string text);
 
 void encode_greeting(std::string* out, std::uint32_t version);
 void encode_open(std::string* out, const OPEN_REQUEST& request);

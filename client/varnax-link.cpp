@@ -4,10 +4,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "client/auth-crypto.h"
-#include "client/auth.h"
 #include "client/jtag_varnax.h"
-#include "client/secret-file.h"
 #include "client/socket.h"
 
 namespace {
@@ -20,14 +17,6 @@ int ms_left(std::chrono::steady_clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-// The application prints error texts on a console: control characters from the server are
-// replaced, so they cannot move the cursor or change the console's state.
-std::string printable(std::string text) {
-    for (char& c : text)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-    return text;
 }
 
 }  // namespace
@@ -44,11 +33,7 @@ int VARNAX_LINK::open(const std::string& address, const varnax::OPEN_REQUEST& re
         *text = "the server address \"" + address + "\" is not of the form host:port";
         return JTAGVARNAX_NO_SERVER;
     }
-    m_address = address;
-    m_secret_path = secret_path;
-    // A server on this machine proves itself only when it asks for the secret; one elsewhere
-    // always asks, so one that does not may be something else posing as the server.
-    m_server_must_prove = host.compare(0, 4, "127.") != 0;
+    m_auth = AUTH_CLIENT(address, secret_path, host.compare(0, 4, "127.") != 0);
     m_fd = socket_connect(host, port, connect_timeout_ms, &why);
     if (m_fd < 0) {
         *text = "cannot reach the local JTAG server at " + address + ": " + why;
@@ -76,8 +61,8 @@ int VARNAX_LINK::handshake(const std::string& address, std::string* text) {
         }
         receive_once();
     }
-    if (!m_refusal.empty()) {
-        *text = m_refusal;
+    if (!m_auth.refusal().empty()) {
+        *text = m_auth.refusal();
         return JTAGVARNAX_NO_SERVER;
     }
     if (m_open_answered) {
@@ -220,16 +205,15 @@ VARNAX_LINK::STEP VARNAX_LINK::receive_once() {
 }
 
 VARNAX_LINK::STEP VARNAX_LINK::take_frame(const varnax::FRAME& frame) {
-    if (frame.type >= varnax::msg_auth_challenge && frame.type <= varnax::msg_auth_fail)
-        return take_auth_frame(frame);
-    if (!m_open_answered && m_auth == AUTH::asked)
-        return refuse("the JTAG server at " + m_address +
-                      " answered without proving that it knows the shared secret (server "
-                      "proof wrong)");
-    if (!m_open_answered && m_auth == AUTH::none && m_server_must_prove)
-        return refuse("the JTAG server at " + m_address +
-                      " did not ask for the shared secret nor prove that it knows it (server "
-                      "proof wrong); a server on another machine must");
+    if (AUTH_CLIENT::is_auth_frame(frame.type)) {
+        AUTH_CLIENT::STEP step = m_auth.take(frame, &m_outgoing);
+        if (step == AUTH_CLIENT::STEP::go_on) return flush_outgoing();
+        if (step == AUTH_CLIENT::STEP::refused) return refuse();
+        lose("a malformed message from the server");
+        return STEP::lost;
+    }
+    if (!m_open_answered && m_auth.take_other() == AUTH_CLIENT::STEP::refused)
+        return refuse();
     bool answer = frame.type == varnax::msg_open_ok || frame.type == varnax::msg_open_fail;
     if (answer == m_open_answered) {
         lose(answer ? "a second answer to the open request" : "data before the open answer");
@@ -247,7 +231,7 @@ VARNAX_LINK::STEP VARNAX_LINK::take_frame(const varnax::FRAME& frame) {
             if (!varnax::parse_open_fail(frame, &failure) || failure.code >= 0) break;
             m_open_answered = true;
             m_open_code = failure.code;
-            m_open_text = printable(failure.text);
+            m_open_text = varnax::printable(failure.text);
             lose("the open request was refused");
             return STEP::lost;
         case varnax::msg_data:
@@ -282,57 +266,7 @@ VARNAX_LINK::STEP VARNAX_LINK::take_frame(const varnax::FRAME& frame) {
     return STEP::lost;
 }
 
-// The proof of the shared secret comes before the answer to the open request, once.
-VARNAX_LINK::STEP VARNAX_LINK::take_auth_frame(const varnax::FRAME& frame) {
-    std::string proof, why;
-    switch (frame.type) {
-        case varnax::msg_auth_challenge:
-            if (m_auth != AUTH::none || m_open_answered) break;
-            return answer_challenge(frame);
-        case varnax::msg_auth_ok:
-            if (m_auth != AUTH::asked || !varnax::parse_auth_ok(frame, &proof)) break;
-            if (!crypto_equal(proof, m_server_proof))
-                return refuse("the JTAG server at " + m_address +
-                              " could not prove that it knows the shared secret (server proof "
-                              "wrong): it may be another program posing as the server");
-            m_auth = AUTH::proven;
-            return STEP::ok;
-        case varnax::msg_auth_fail:
-            if (m_auth != AUTH::asked || !varnax::parse_auth_fail(frame, &why)) break;
-            return refuse("the JTAG server at " + m_address + " refused the shared secret from " +
-                          m_secret_path + " (" + printable(why) + ")");
-    }
-    lose("a malformed message from the server");
-    return STEP::lost;
-}
-
-VARNAX_LINK::STEP VARNAX_LINK::answer_challenge(const varnax::FRAME& frame) {
-    std::string server_challenge, secret, why;
-    if (!varnax::parse_auth_challenge(frame, &server_challenge)) {
-        lose("a malformed message from the server");
-        return STEP::lost;
-    }
-    if (m_secret_path.empty())
-        return refuse("the JTAG server at " + m_address +
-                      " asks for the shared secret, and there is none (no secret): set "
-                      "JTAG_VARNAX_SECRET_FILE to the file that holds it");
-    if (!auth_read_secret(m_secret_path, &secret, &why))
-        return refuse("the JTAG server at " + m_address +
-                      " asks for the shared secret, and there is none (no secret): " + why +
-                      "; set JTAG_VARNAX_SECRET_FILE or put the secret in " +
-                      secret_file_default_path());
-    std::string client_challenge = auth_new_challenge();
-    std::string proof = auth_client_proof(secret, server_challenge, client_challenge);
-    m_server_proof = auth_server_proof(secret, server_challenge, client_challenge);
-    if (client_challenge.empty() || proof.empty() || m_server_proof.empty())
-        return refuse("cannot prove the shared secret: the system's cryptography failed");
-    varnax::encode_auth_proof(&m_outgoing, client_challenge, proof);
-    m_auth = AUTH::asked;
-    return flush_outgoing();
-}
-
-VARNAX_LINK::STEP VARNAX_LINK::refuse(const std::string& why) {
-    if (m_refusal.empty()) m_refusal = why;
+VARNAX_LINK::STEP VARNAX_LINK::refuse() {
     lose("the proof of the shared secret failed");
     return STEP::lost;
 }

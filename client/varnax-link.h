@@ -5,6 +5,7 @@
 #include <deque>
 #include <string>
 
+#include "client/auth-client.h"
 #include "client/protocol.h"
 
 // Where the library looks for the server unless JTAG_VARNAX_SERVER names another address.
@@ -36,15 +37,11 @@ public:
 
 private:
     enum class STEP { ok, lost };
-    // none: the server asked for no proof (yet); asked: our proof is out, the server's is due.
-    enum class AUTH { none, asked, proven };
     int handshake(const std::string& address, std::string* text);
     STEP receive_once();
     STEP take_frame(const varnax::FRAME& frame);
     STEP flush_outgoing();
-    STEP take_auth_frame(const varnax::FRAME& frame);
-    STEP answer_challenge(const varnax::FRAME& frame);
-    STEP refuse(const std::string& why);
+    STEP refuse();
     void lose(const std::string& why);
     void return_credit();
     std::size_t unread() const { return m_received.size() - m_received_start; }
@@ -56,12 +53,7 @@ private:
     int m_open_code = 0;
     std::string m_open_text;
 
-    std::string m_address;
-    std::string m_secret_path;
-    bool m_server_must_prove = false;  // the server is on another machine
-    AUTH m_auth = AUTH::none;
-    std::string m_server_proof;  // what the server must send back
-    std::string m_refusal;       // why the proof of the secret failed, either way
+    AUTH_CLIENT m_auth{"", "", false};
 
     std::string m_received;  // data from the target not yet read
     std::size_t m_received_start = 0;

@@ -7,7 +7,9 @@
 
 #include <fstream>
 
+#include "client/auth-client.h"
 #include "client/auth-crypto.h"
+#include "client/protocol.h"
 #include "client/secret-file.h"
 #include "tests/support/temp-dir.h"
 
@@ -49,6 +51,49 @@ TEST(AuthProof, BindsTheSecretBothChallengesAndTheSide) {
     EXPECT_NE(proof, auth_client_proof(secret, auth_new_challenge(), c));
     EXPECT_NE(proof, auth_client_proof(secret, s, auth_new_challenge()));
     EXPECT_NE(proof, auth_client_proof("0123456789abcdeF", s, c));
+}
+
+varnax::FRAME as_frame(const std::string& frame) {
+    return varnax::FRAME{std::uint8_t(frame[0]),
+                         reinterpret_cast<const unsigned char*>(frame.data()) + varnax::header_size,
+                         frame.size() - varnax::header_size};
+}
+
+// The library's side against a server played here: what it proves, and what it accepts back.
+TEST(AuthClient, ProvesTheSecretAndChecksTheServersProof) {
+    TEMP_DIR dir;
+    std::string path = dir.file("secret"), secret = "0123456789abcdef";
+    std::ofstream(path) << secret << "\n";
+    chmod(path.c_str(), 0600);
+    std::string server_challenge = auth_new_challenge(), challenge_frame;
+    varnax::encode_auth_challenge(&challenge_frame, server_challenge);
+    for (bool honest : {true, false}) {
+        AUTH_CLIENT auth("192.0.2.1:47011", path, true);
+        std::string out;
+        ASSERT_EQ(auth.take(as_frame(challenge_frame), &out), AUTH_CLIENT::STEP::go_on);
+        std::string client_challenge, proof;
+        ASSERT_TRUE(varnax::parse_auth_proof(as_frame(out), &client_challenge, &proof));
+        EXPECT_EQ(proof, auth_client_proof(secret, server_challenge, client_challenge));
+        EXPECT_EQ(auth.take_other(), AUTH_CLIENT::STEP::refused);  // an answer before the proof
+        std::string ok;
+        varnax::encode_auth_ok(&ok, honest ? auth_server_proof(secret, server_challenge,
+                                                                client_challenge)
+                                           : auth_client_proof(secret, server_challenge,
+                                                               client_challenge));
+        EXPECT_EQ(auth.take(as_frame(ok), &out),
+                  honest ? AUTH_CLIENT::STEP::go_on : AUTH_CLIENT::STEP::refused);
+        EXPECT_EQ(auth.take(as_frame(challenge_frame), &out), AUTH_CLIENT::STEP::malformed);
+    }
+}
+
+TEST(AuthClient, ExpectsTheProofOnlyFromAServerElsewhere) {
+    AUTH_CLIENT remote("192.0.2.1:47011", "", true), local("127.0.0.1:47011", "", false);
+    EXPECT_EQ(remote.take_other(), AUTH_CLIENT::STEP::refused);
+    EXPECT_NE(remote.refusal().find("(server proof wrong)"), std::string::npos);
+    EXPECT_EQ(local.take_other(), AUTH_CLIENT::STEP::go_on);
+    std::string challenge, out;
+    varnax::encode_auth_challenge(&challenge, auth_new_challenge());
+    EXPECT_EQ(local.take(as_frame(challenge), &out), AUTH_CLIENT::STEP::malformed);  // too late
 }
 
 TEST(AuthSecretFile, TakesAPrivateFileWithoutItsLineEnd) {
