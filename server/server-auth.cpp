@@ -23,19 +23,15 @@ void SERVER_STATE::ask_for_proof(CLIENT* client, bool remote) {
     client->auth.state = CLIENT_AUTH::STATE::asked;
 }
 
-// Before the proof a client may send its open request (kept until the proof holds) and credit
+// Before the proof a client may send its request (kept until the proof holds) and credit
 // (taken as usual); anything else counts as a failed proof.
 void SERVER_STATE::take_unproven_frame(CLIENT* client, const varnax::FRAME& frame) {
-    switch (frame.type) {
-        case varnax::msg_auth_proof:
-            check_proof(client, frame);
-            return;
-        case varnax::msg_open:
-            if (client->auth.open_waiting ||
-                !varnax::parse_open(frame, &client->auth.open_request))
-                break;
-            client->auth.open_waiting = true;
-            return;
+    if (frame.type == varnax::msg_auth_proof) return check_proof(client, frame);
+    if (frame.type == varnax::msg_open && client->auth.waiting_type == 0) {
+        client->auth.waiting_type = frame.type;
+        client->auth.waiting_payload.assign(reinterpret_cast<const char*>(frame.payload),
+                                            frame.size);
+        return;
     }
     refuse_proof(client, "no proof of the shared secret");
 }
@@ -53,7 +49,11 @@ void SERVER_STATE::check_proof(CLIENT* client, const varnax::FRAME& frame) {
     log("%s: proved the shared secret", client->peer.c_str());
     client->auth.state = CLIENT_AUTH::STATE::proven;
     varnax::encode_auth_ok(&client->out, server_proof);
-    if (client->auth.open_waiting) open(client, client->auth.open_request);
+    if (client->auth.waiting_type == 0) return;
+    std::string payload = std::move(client->auth.waiting_payload);
+    take_frame(client, varnax::FRAME{client->auth.waiting_type,
+                                     reinterpret_cast<const unsigned char*>(payload.data()),
+                                     payload.size()});
 }
 
 // The refusal goes out after a second and the connection ends, so guessing the secret is slow.

@@ -21,8 +21,10 @@ struct CLIENT_AUTH {
     enum class STATE { not_asked, asked, proven };
     STATE state = STATE::not_asked;
     std::string challenge;      // the server's, sent after its greeting
-    bool open_waiting = false;  // an open request that came before the proof
-    varnax::OPEN_REQUEST open_request;
+    // The client's request (its open request) that came before the proof, kept as it came
+    // until the proof holds; type 0: none.
+    std::uint8_t waiting_type = 0;
+    std::string waiting_payload;
     // After a failed proof the answer waits until then, so each guess costs a second.
     std::chrono::steady_clock::time_point hold_until;
 };
