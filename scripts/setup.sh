@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the fuzzers need (skips what is there),
-# and those of the Windows build: mingw-w64 to cross-build, wine to run it, GoogleTest's sources.
+# Installs the Debian packages the build, the tests and the fuzzers need (skips what is there):
+# libssl-dev for the proof of the shared secret, iproute2 for the tests from another address,
+# and for the Windows build mingw-w64 to cross-build, wine to run it and GoogleTest's sources.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev python3
-          mingw-w64 wine wine64 googletest)
+          libssl-dev iproute2 mingw-w64 wine wine64 googletest)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
