@@ -140,9 +140,7 @@ TEST(TerminalConnect, ExplainsEachRefusalAndLeavesTheConsoleAlone) {
          "",
          {},
          {},
-         "tarvik-terminal: Unable to connect to local JTAG server.  Please check that\n"
-         "tarvik-terminal: Ostrand is correctly installed on your machine and use the\n"
-         "tarvik-terminal: `scanwell` utility to diagnose further.\n"},
+         no_server_lines},
         {"two cables, none chosen",
          two_cables,
          {},

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "tests/e2e/ends-by-itself.h"
+#include "tests/e2e/child-helpers.h"
 #include "tests/e2e/terminal-texts.h"
 #include "tests/support/piped-child.h"
 #include "tests/support/sim-server.h"

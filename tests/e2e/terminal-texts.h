@@ -15,6 +15,12 @@ inline std::string exit_line(const std::string& reason) {
     return "\n\ntarvik-terminal: exiting due to " + reason + "\n";
 }
 
+// The refusal when no local JTAG server answers.
+inline const std::string no_server_lines =
+    "tarvik-terminal: Unable to connect to local JTAG server.  Please check that\n"
+    "tarvik-terminal: Ostrand is correctly installed on your machine and use the\n"
+    "tarvik-terminal: `scanwell` utility to diagnose further.\n";
+
 // The cable warnings: support unknown (A) and not supported (B).
 inline const std::string warning_a =
     "\n"

@@ -11,12 +11,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "tests/e2e/ends-by-itself.h"
+#include "tests/e2e/child-helpers.h"
 #include "tests/e2e/terminal-texts.h"
 #include "tests/support/piped-child.h"
 #include "tests/support/sim-server.h"
@@ -35,14 +34,6 @@ std::string launcher(const char* variable) {
 const std::string terminal = launcher("WINDOWS_TERMINAL");
 const std::string fatal_probe = launcher("WINDOWS_FATAL_PROBE");
 
-// Target output stops below 0xFF, so no run of it looks like an interrupted link.
-std::string random_bytes(std::size_t size, unsigned seed, int top = 254) {
-    std::mt19937 generator(seed);
-    std::uniform_int_distribution<int> value(0, top);
-    std::string bytes(size, '\0');
-    for (char& c : bytes) c = static_cast<char>(value(generator));
-    return bytes;
-}
 
 std::string read_file(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
@@ -95,9 +86,7 @@ TEST_F(WindowsTerminal, ExplainsRefusalsAndWarnsThroughTheDecoratedName) {
          "",
          {},
          1,
-         "tarvik-terminal: Unable to connect to local JTAG server.  Please check that\n"
-         "tarvik-terminal: Ostrand is correctly installed on your machine and use the\n"
-         "tarvik-terminal: `scanwell` utility to diagnose further.\n"},
+         no_server_lines},
         {"two cables",
          two_cables,
          {},
