@@ -128,6 +128,8 @@ CONSOLE_READ console_read_byte(char* byte, std::string* error) {
             continue;
         }
         DWORD code = GetLastError();
+        // Ctrl-C at the console cuts a pending read short; the key itself is the session's.
+        if (code == ERROR_OPERATION_ABORTED) continue;
         // The writer of a pipe has gone, or a file has ended: the same quiet end.
         if (code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF) return CONSOLE_READ::ended;
         *error = system_text(code);

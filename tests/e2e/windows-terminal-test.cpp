@@ -233,18 +233,21 @@ TEST_F(WindowsTerminal, PersistentSessionReconnectsAfterTheServerRestarts) {
     end_with_ctrl_c(*term, expected + exit_line("^C on host"));
 }
 
-TEST_F(WindowsTerminal, EndOfInputIsQuietAndTheTargetStillHeard) {
+TEST_F(WindowsTerminal, EndOfInputIsQuietAndAFailedReadIsToldOnce) {
     TEMP_DIR dir;
     std::ofstream(dir.file("keys"), std::ios::binary) << "from a file\r";
     const struct {
         const char* what;
         CHILD_SETUP::Input input;
+        std::string file;
         std::string typed;
+        bool read_fails;
     } cases[] = {
         // Wine ends a pipe with a read of no bytes, Windows with ERROR_BROKEN_PIPE: both quiet.
-        {"a pipe that closes", CHILD_SETUP::Input::pipe, "piped\r"},
-        {"a file", CHILD_SETUP::Input::file, "from a file\r"},
-        {"/dev/null", CHILD_SETUP::Input::null, ""},
+        {"a pipe that closes", CHILD_SETUP::Input::pipe, "", "piped\r", false},
+        {"a file", CHILD_SETUP::Input::file, dir.file("keys"), "from a file\r", false},
+        {"/dev/null", CHILD_SETUP::Input::null, "", "", false},
+        {"a directory", CHILD_SETUP::Input::file, dir.path(), "", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -252,7 +255,7 @@ TEST_F(WindowsTerminal, EndOfInputIsQuietAndTheTargetStillHeard) {
         ASSERT_TRUE(server.start_with_target()) << server.error();
         CHILD_SETUP setup;
         setup.input = c.input;
-        setup.input_file = dir.file("keys");
+        setup.input_file = c.file;
         auto term = start(server, {"--quit-after", "3"}, setup);
         ASSERT_TRUE(term->wait_for_output(session_head, 30s));
         if (c.input == CHILD_SETUP::Input::pipe) {
@@ -268,8 +271,19 @@ TEST_F(WindowsTerminal, EndOfInputIsQuietAndTheTargetStillHeard) {
         EXPECT_LT(term->cpu_seconds() - before, 0.5);
         EXPECT_EQ(term->wait_exit(30s), 0);
         EXPECT_EQ(term->out(), session_head + "late" + exit_line("user timeout"));
-        EXPECT_EQ(term->err(), "");
         EXPECT_EQ(server.received(), c.typed);
+        if (!c.read_fails) {
+            EXPECT_EQ(term->err(), "");
+            continue;
+        }
+        // The system's own text, with its line break, then the end of input, each once.
+        const std::string head = "Error occurred while reading with ReadFile: ";
+        const std::string tail = "\r\n\ntarvik-terminal: error: Gathering input from STDIO\n";
+        const std::string& err = term->err();
+        ASSERT_GT(err.size(), head.size() + tail.size()) << err;
+        EXPECT_EQ(err.substr(0, head.size()), head);
+        EXPECT_EQ(err.substr(err.size() - tail.size()), tail);
+        EXPECT_EQ(err.find('\n'), err.size() - tail.size() + 1) << err;
     }
 }
 
