@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "jtag_varnax.h"
+#include "client/jtag_varnax.h"
 #include "tests/support/process-harness.h"
 
 namespace {

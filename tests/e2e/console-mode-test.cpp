@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <string>
 
 #include "tests/support/process-harness.h"
@@ -66,6 +67,22 @@ TEST(ConsoleMode, IsRawWhileTheChannelLivesAndComesBackOnEveryWayOut) {
         }
         EXPECT_EQ(probe.wait_exit(10s), c.status) << probe.out();
         EXPECT_NE(probe.out().find(c.shows), std::string::npos) << probe.out();
+        EXPECT_TRUE(same_mode(terminal_mode(probe), initial_terminal_mode(probe)))
+            << "after:  " << describe_mode(terminal_mode(probe))
+            << "\nbefore: " << describe_mode(initial_terminal_mode(probe));
+    }
+}
+
+// Whatever signal ends the program, the terminal is left as it was found, and the program
+// still ends as that signal would.
+TEST(ConsoleMode, EveryTerminatingSignalGivesTheModeBack) {
+    for (int number : {SIGABRT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ,
+                       SIGSYS, SIGTRAP, SIGIO, SIGPWR, SIGSTKFLT, SIGRTMIN, SIGRTMAX}) {
+        SCOPED_TRACE(strsignal(number));
+        CHILD_PROCESS probe(CONSOLE_PROBE_PATH, {"wait"}, on_terminal());
+        ASSERT_TRUE(probe.wait_for_output("ready\r\n", 10s));
+        probe.send_signal(number);
+        EXPECT_EQ(probe.wait_exit(10s), killed_by(number)) << probe.out();
         EXPECT_TRUE(same_mode(terminal_mode(probe), initial_terminal_mode(probe)))
             << "after:  " << describe_mode(terminal_mode(probe))
             << "\nbefore: " << describe_mode(initial_terminal_mode(probe));

@@ -272,6 +272,21 @@ bool CHILD_PROCESS::reaped() {
     return true;
 }
 
+bool CHILD_PROCESS::ends_within(std::chrono::milliseconds deadline) {
+    if (m_pid <= 0) return false;
+    const auto until = std::chrono::steady_clock::now() + deadline;
+    for (;;) {
+        siginfo_t info{};
+        if (m_reaped || (waitid(P_PID, static_cast<id_t>(m_pid), &info,
+                                WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                         info.si_pid == m_pid)) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= until) return false;
+        usleep(10000);
+    }
+}
+
 void CHILD_PROCESS::kill_and_reap() {
     kill(m_pid, SIGKILL);
     while (waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {

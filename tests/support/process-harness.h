@@ -130,6 +130,9 @@ public:
     // Waits for the child to end and collects its output to the end; not_ended when the
     // deadline passed (the child has then been killed).
     EXIT_STATUS wait_exit(std::chrono::milliseconds deadline);
+    // Whether the child ends within the deadline, looked at without reaping it and without
+    // reading its output (a test of a child whose output nobody reads).
+    bool ends_within(std::chrono::milliseconds deadline);
     // What the child used over its life; zeros before wait_exit.
     const CHILD_USAGE& usage() const { return m_usage; }
     // The processor time the running child has used so far (user and system), in seconds.
