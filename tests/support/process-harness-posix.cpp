@@ -75,6 +75,7 @@ void become_child(pid_t parent, int slave, const int streams[3], const std::stri
     // A test or benchmark that dies leaves no child behind.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent) _exit(127);
+    signal(SIGPIPE, SIG_DFL);  // the parent ignores it for its own sake; the child starts plain
     if (slave >= 0) {
         setsid();
         ioctl(slave, TIOCSCTTY, 0);

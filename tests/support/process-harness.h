@@ -109,6 +109,7 @@ public:
     bool write_input(const std::string& bytes, std::chrono::milliseconds deadline);
     // Writes what standard input takes now: bytes taken, -1 when the child has closed it.
     long write_some_input(const char* data, std::size_t size);
+    // Closes standard input (not on a terminal: there it is also where the output comes from).
     void close_input();
 
     // Reads at most max_bytes of standard output (and whatever standard error has), waiting at
