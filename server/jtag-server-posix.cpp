@@ -99,7 +99,16 @@ int accept_from(int listen_fd, sockaddr_in* peer) {
 constexpr auto open_timeout = std::chrono::seconds(10);
 
 // What one entry of the poll set belongs to.
-enum class WATCH { listener, commands, signals, client, target_in, target_out, target_listener };
+enum class WATCH {
+    listener,
+    commands,
+    signals,
+    client,
+    target_in,
+    target_out,
+    target_listener,
+    target_connect
+};
 
 }  // namespace
 
@@ -166,6 +175,7 @@ int JTAG_SERVER::run() {
     if (!start_listening()) return 1;
     while (!stop_requested) {
         poll_once();
+        retry_targets();
         for (auto& uart : m_uarts) pump(uart.get());
         for (auto& client : m_clients) flush_client(client.get());
         close_finished_clients();
@@ -202,6 +212,7 @@ void JTAG_SERVER::poll_once() {
     }
     for (auto& u : m_uarts) {
         if (u->listen_fd >= 0) watch(u->listen_fd, POLLIN, WATCH::target_listener, u.get());
+        if (u->connect_fd >= 0) watch(u->connect_fd, POLLOUT, WATCH::target_connect, u.get());
         if (u->read_fd >= 0 && u->out_fifo.room() > 0 && !u->readable)
             watch(u->read_fd, POLLIN, WATCH::target_in, u.get());
         if (u->write_fd >= 0 && u->in_fifo.size() > 0 && !u->writable)
@@ -211,6 +222,8 @@ void JTAG_SERVER::poll_once() {
             (u->write_fd >= 0 && u->writable && u->in_fifo.size() > 0))
             timeout = 0;
     }
+    int retry = retry_wait_ms();
+    if (retry >= 0 && (timeout < 0 || retry < timeout)) timeout = retry;
     // A signal is noticed through the self-pipe; the one-second cap also catches a wake-up
     // that a sanitizer's deferred signal delivery may hold back.
     if (timeout < 0) timeout = 1000;
@@ -240,6 +253,9 @@ void JTAG_SERVER::poll_once() {
                 break;
             case WATCH::target_listener:
                 accept_target(static_cast<UART*>(what));
+                break;
+            case WATCH::target_connect:
+                finish_connect(static_cast<UART*>(what));
                 break;
         }
     }
