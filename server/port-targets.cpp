@@ -9,8 +9,6 @@ namespace {
 
 // A connect target that is down is tried again this long after the last attempt began.
 constexpr auto retry_interval = std::chrono::seconds(1);
-// An open may try at once, but not again sooner than this after the last attempt.
-constexpr auto open_retry_interval = std::chrono::milliseconds(100);
 // An attempt that has not been answered by then has failed (a host that drops the request).
 constexpr auto connect_timeout = std::chrono::seconds(3);
 
@@ -35,14 +33,9 @@ std::string SERVER_STATE::lost_text(const UART* uart) const {
 
 bool SERVER_STATE::open_port(UART* uart, std::string* why) {
     if (uart->read_fd >= 0 || uart->connect_fd >= 0) return true;
-    auto now = std::chrono::steady_clock::now();
     if (uart->cfg.kind == TARGET_KIND::connect) {
-        // Answered from the last attempt when it has just failed: a client that keeps
-        // opening cannot make the server hammer the other side.
-        if (!uart->down_why.empty() && now - uart->attempt_started < open_retry_interval) {
-            *why = uart->down_why;
-            return false;
-        }
+        // An open tries at once rather than waiting for the next retry: the emulator may
+        // have just come up. The client's own connection paces these attempts.
         start_connect(uart);
         *why = uart->down_why;
         return uart->connect_fd >= 0 || uart->read_fd >= 0;
@@ -53,7 +46,8 @@ bool SERVER_STATE::open_port(UART* uart, std::string* why) {
         uart->down_why = *why;
         return false;
     }
-    if (!uart->down_why.empty()) log("%s: %s is back", uart->label().c_str(), uart->cfg.device.c_str());
+    if (!uart->down_why.empty())
+        log("%s: %s is back", uart->label().c_str(), uart->cfg.device.c_str());
     uart->down_why.clear();
     uart->read_fd = uart->write_fd = fd;
     uart->readable = uart->writable = false;
