@@ -101,8 +101,8 @@ bool parse_uart(const std::vector<std::string>& w, const std::string& demo, UART
     } else if (kind == "serial" && (rest == 1 || rest == 2) && !w[i + 1].empty()) {
         uart->kind = TARGET_KIND::serial;
         uart->device = w[i + 1];
-        if (rest == 2 && (!parse_int(w[i + 2], 1, 4000000, &uart->baud) ||
-                          !config_baud_supported(uart->baud))) {
+        if (rest == 2 &&
+            (!parse_int(w[i + 2], 1, 4000000, &uart->baud) || !config_baud_supported(uart->baud))) {
             *why = "bad serial speed \"" + w[i + 2] + "\" (a standard one, 50 to 4000000)";
             return false;
         }
@@ -173,11 +173,10 @@ bool parse_line(const std::vector<std::string>& w, const std::string& demo, BOAR
 }  // namespace
 
 bool config_baud_supported(long baud) {
-    static const long speeds[] = {50,     75,      110,     134,     150,     200,     300,
-                                  600,    1200,    1800,    2400,    4800,    9600,    19200,
-                                  38400,  57600,   115200,  230400,  460800,  500000,  576000,
-                                  921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000,
-                                  3500000, 4000000};
+    static const long speeds[] = {
+        50,     75,     110,     134,     150,     200,     300,     600,     1200,    1800,
+        2400,   4800,   9600,    19200,   38400,   57600,   115200,  230400,  460800,  500000,
+        576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
     for (long s : speeds)
         if (s == baud) return true;
     return false;

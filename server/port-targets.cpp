@@ -105,11 +105,8 @@ int SERVER_STATE::retry_wait_ms() const {
         if (u->cfg.kind != TARGET_KIND::connect || !u->cable->powered) continue;
         if (u->read_fd >= 0 && u->connect_fd < 0) continue;
         auto due = u->attempt_started + (u->connect_fd >= 0 ? connect_timeout : retry_interval);
-        long ms = due <= now ? 0
-                             : long(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                        due - now)
-                                        .count()) +
-                                   1;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count();
+        long ms = due <= now ? 0 : long(left) + 1;  // rounded up: never woken a moment early
         if (wait < 0 || ms < wait) wait = ms;
     }
     return int(wait);

@@ -188,8 +188,8 @@ void SERVER_STATE::answer_open(CLIENT* client) {
     reply.warning = static_cast<std::uint8_t>(uart->cable->warning);
     reply.write_credit = static_cast<std::uint32_t>(client->granted);
     varnax::encode_open_ok(&client->out, reply);
-    log("%s: %s, process %u opened %s", client->peer.c_str(), client->app_name.c_str(),
-        client->pid, uart->label().c_str());
+    log("%s: %s, process %u opened %s", client->peer.c_str(), client->app_name.c_str(), client->pid,
+        uart->label().c_str());
 }
 
 void SERVER_STATE::refuse_open(CLIENT* client, int code, const std::string& text) {

@@ -28,9 +28,9 @@ struct CLIENT {
     std::size_t out_start = 0;
     std::size_t last_data = std::string::npos;  // offset of the last, still unsent data frame
     std::uint64_t send_credit = 0;              // data bytes the client lets us send
-    std::uint64_t granted = 0;  // data bytes we let the client send: room kept in the FIFO
+    std::uint64_t granted = 0;     // data bytes we let the client send: room kept in the FIFO
     bool awaiting_target = false;  // its open is answered once the target is reached
-    bool closing = false;       // sends what is queued, then ends the connection
+    bool closing = false;          // sends what is queued, then ends the connection
     bool write_shut = false;
     bool finished = false;  // to be closed and removed
     std::chrono::steady_clock::time_point accepted_at = std::chrono::steady_clock::now();
@@ -63,7 +63,7 @@ struct UART {
     int pid = -1;
     int connect_fd = -1;  // a connection to a connect target on its way
     std::chrono::steady_clock::time_point attempt_started;  // of the last connection attempt
-    std::string down_why;  // why the device or the port could not be reached the last time
+    std::string down_why;   // why the device or the port could not be reached the last time
     bool readable = false;  // poll said so, and no read has since come back empty
     bool writable = false;
     bool drop_when_drained = false;  // the target is gone: end the link once its output is out

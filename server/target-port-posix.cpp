@@ -1,6 +1,4 @@
 // Serial devices and TCP connections as target ports on POSIX systems.
-#include "server/target-port.h"
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -12,6 +10,8 @@
 
 #include <cerrno>
 #include <cstring>
+
+#include "server/target-port.h"
 
 namespace {
 

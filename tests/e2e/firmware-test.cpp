@@ -17,8 +17,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const char* const emulator = "qemu-system-aarch64";
-const char* const firmware = "/usr/lib/u-boot/qemu_arm64/u-boot.bin";
+const std::string emulator = "qemu-system-aarch64";
+const std::string firmware = "/usr/lib/u-boot/qemu_arm64/u-boot.bin";
 
 bool in_path(const std::string& program) {
     const char* path = std::getenv("PATH");
@@ -32,19 +32,17 @@ bool in_path(const std::string& program) {
 TEST(Firmware, TerminalReachesTheUBootPromptAndGetsAnswers) {
     if (!in_path(emulator))
         GTEST_SKIP() << emulator << " is not installed (Debian package qemu-system-arm)";
-    if (access(firmware, R_OK) != 0)
+    if (access(firmware.c_str(), R_OK) != 0)
         GTEST_SKIP() << firmware << " is not installed (Debian package u-boot-qemu)";
     // The emulator starts with the server.
     auto start = std::chrono::steady_clock::now();
     SIM_SERVER server;
-    ASSERT_TRUE(server.start(std::string("cable \"QEMU virt\"\n"
-                                         "  device 0\n"
-                                         "    uart 0 out=4096 program ") +
-                             emulator +
-                             " -M virt -cpu cortex-a57 -m 128 -nodefaults -display none"
-                             " -serial stdio -monitor none -bios " + firmware + "\n",
-                             {"--quiet"}))
-        << server.error();
+    std::string config = "cable \"QEMU virt\"\n  device 0\n    uart 0 out=4096 program " +
+                         emulator +
+                         " -M virt -cpu cortex-a57 -m 128 -nodefaults -display none"
+                         " -serial stdio -monitor none -bios " +
+                         firmware + "\n";
+    ASSERT_TRUE(server.start(config, {"--quiet"})) << server.error();
     CHILD_SETUP setup;
     setup.environment = {{"JTAG_VARNAX_SERVER", server.address()}};
     PIPED_CHILD term(TERMINAL_PATH, {}, setup);

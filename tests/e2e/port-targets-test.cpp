@@ -154,8 +154,8 @@ TEST(SerialTarget, CarriesEveryByteValueBothWaysOnARawLine) {
     EXPECT_FALSE(r.lost);
     EXPECT_TRUE(r.at_target == down) << r.at_target.size() << " of " << down.size() << " bytes";
     EXPECT_TRUE(r.at_host == up) << r.at_host.size() << " of " << up.size() << " bytes";
-    std::printf("serial target: %zu bytes each way in %.2f s (%.1f MiB/s each way)\n",
-                down.size(), r.seconds, double(down.size()) / (1 << 20) / r.seconds);
+    std::printf("serial target: %zu bytes each way in %.2f s (%.1f MiB/s each way)\n", down.size(),
+                r.seconds, double(down.size()) / (1 << 20) / r.seconds);
 }
 
 TEST(SerialTarget, LosesTheLinkWhenTheDeviceVanishesAndReopensItWhenBack) {
@@ -250,8 +250,8 @@ TEST(ConnectTarget, FollowsAnEmulatorThatRestarts) {
     std::uint16_t port = emulator->port();
     ASSERT_NE(port, 0);
     SIM_SERVER server;
-    ASSERT_TRUE(server.start(board_config("connect 127.0.0.1:" + std::to_string(port)),
-                             {"--quiet"}))
+    ASSERT_TRUE(
+        server.start(board_config("connect 127.0.0.1:" + std::to_string(port)), {"--quiet"}))
         << server.error();
     server.use_in_this_process();
     // The server connects by itself, before anyone opens the JTAG UART.
