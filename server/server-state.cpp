@@ -310,7 +310,8 @@ bool SERVER_STATE::drain_target(UART* uart) {
 
 bool SERVER_STATE::send_to_owner(UART* uart) {
     CLIENT* client = uart->owner;
-    if (client == nullptr || client->queued() >= client_queue_limit) return false;
+    if (client == nullptr || client->awaiting_target || client->queued() >= client_queue_limit)
+        return false;
     if (uart->interrupt_pending && client->send_credit >= interrupt_size) {
         varnax::encode_interrupt(&client->out);
         client->last_data = std::string::npos;
@@ -359,7 +360,8 @@ void SERVER_STATE::pump(UART* uart) {
         if (!moved) break;
     }
     CLIENT* owner = uart->owner;
-    if (owner == nullptr) return;
+    // A client whose open is not answered yet gets nothing else before the answer.
+    if (owner == nullptr || owner->awaiting_target) return;
     if (uart->credit_owed > 0) {
         varnax::encode_credit(&owner->out, static_cast<std::uint32_t>(uart->credit_owed));
         owner->last_data = std::string::npos;
