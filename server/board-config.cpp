@@ -37,13 +37,15 @@ bool cable_option(const std::string& word, CABLE_CONFIG* cable, std::string* why
     return false;
 }
 
-// A dotted IPv4 address: four numbers from 0 to 255.
+// A dotted IPv4 address: four numbers from 0 to 255, without leading zeros (which some
+// readers take for octal).
 bool is_ipv4(const std::string& text) {
     std::size_t start = 0;
     for (int part = 0; part < 4; ++part) {
         std::size_t end = part < 3 ? text.find('.', start) : text.size();
         long n = 0;
         if (end == std::string::npos || end - start > 3 ||
+            (end - start > 1 && text[start] == '0') ||
             !parse_int(text.substr(start, end - start), 0, 255, &n))
             return false;
         start = end + 1;

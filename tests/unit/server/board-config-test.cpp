@@ -83,6 +83,7 @@ TEST(BoardConfig, NamesTheFileAndLineOfEachMistake) {
         {"cable c\ndevice 1\nuart 0 connect 127.0.0.1:\n", "b.conf:3: bad address"},
         {"cable c\ndevice 1\nuart 0 connect 256.0.0.1:80\n", "b.conf:3: bad address"},
         {"cable c\ndevice 1\nuart 0 connect 1.2.3:80\n", "b.conf:3: bad address"},
+        {"cable c\ndevice 1\nuart 0 connect 127.0.0.01:80\n", "b.conf:3: bad address"},
         {"cable c\ndevice 1\nuart 0 connect lab-pc:80\n", "b.conf:3: bad address"},
     };
     for (const CASE& c : cases) {
