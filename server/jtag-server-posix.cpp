@@ -107,7 +107,8 @@ enum class WATCH {
     target_in,
     target_out,
     target_listener,
-    target_connect
+    target_connect,
+    target_hangup
 };
 
 }  // namespace
@@ -215,6 +216,10 @@ void JTAG_SERVER::poll_once() {
         if (u->connect_fd >= 0) watch(u->connect_fd, POLLOUT, WATCH::target_connect, u.get());
         if (u->read_fd >= 0 && u->out_fifo.room() > 0 && !u->readable)
             watch(u->read_fd, POLLIN, WATCH::target_in, u.get());
+        // An unplugged serial device is noticed even while its output waits for FIFO room,
+        // so the next open finds the device plugged in by then, not the one that went away.
+        else if (u->read_fd >= 0 && u->cfg.kind == TARGET_KIND::serial)
+            watch(u->read_fd, 0, WATCH::target_hangup, u.get());
         if (u->write_fd >= 0 && u->in_fifo.size() > 0 && !u->writable)
             watch(u->write_fd, POLLOUT, WATCH::target_out, u.get());
         // A target already known to be ready is served without waiting.
@@ -256,6 +261,9 @@ void JTAG_SERVER::poll_once() {
                 break;
             case WATCH::target_connect:
                 finish_connect(static_cast<UART*>(what));
+                break;
+            case WATCH::target_hangup:
+                if (fds[i].revents & (POLLHUP | POLLERR)) port_hung_up(static_cast<UART*>(what));
                 break;
         }
     }

@@ -87,6 +87,10 @@ void SERVER_STATE::finish_connect(UART* uart) {
     if (client != nullptr && client->awaiting_target) answer_open(client);
 }
 
+void SERVER_STATE::port_hung_up(UART* uart) {
+    if (uart->read_fd >= 0) target_gone(uart, lost_text(uart));
+}
+
 void SERVER_STATE::retry_targets() {
     auto now = std::chrono::steady_clock::now();
     for (auto& u : m_uarts) {

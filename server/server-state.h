@@ -98,6 +98,8 @@ public:
     int retry_wait_ms() const;
     // A connection attempt polled writable: it is finished, one way or the other.
     void finish_connect(UART* uart);
+    // The target's device hung up (unplugged) while the server was not reading from it.
+    void port_hung_up(UART* uart);
 
 protected:
     // Starts a program, opens a device or starts connecting; false with *why when the

@@ -190,6 +190,28 @@ TEST(SerialTarget, LosesTheLinkWhenTheDeviceVanishesAndReopensItWhenBack) {
     EXCHANGE r = exchange(link.get(), board->fd(), "again\r\n", "back\n");
     EXPECT_EQ(r.at_target, "again\r\n");
     EXPECT_EQ(r.at_host, "back\n");
+    link.close();
+    // Unplugged while nobody reads and the FIFO is full: the next open gets the new device,
+    // after what the old one had sent.
+    std::string unread = pattern(65536, 5);
+    std::size_t taken = 0;
+    // Written until the line stays full for a while: the FIFO and the device's buffer are.
+    for (auto quiet = clock_type::now() + 300ms; clock_type::now() < quiet;) {
+        ssize_t n = write(board->fd(), unread.data() + taken, unread.size() - taken);
+        if (n > 0) taken += std::size_t(n), quiet = clock_type::now() + 300ms;
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_GT(taken, 4096u);
+    board = std::make_unique<PTY_BOARD>();
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(symlink(board->device().c_str(), path.c_str()), 0);
+    OPEN_LINK third("board", 0, 0);
+    ASSERT_TRUE(third) << last_open_error();
+    r = exchange(third.get(), board->fd(), "third", "");
+    EXPECT_FALSE(r.lost);
+    EXPECT_EQ(r.at_target, "third");
+    READ_RESULT old = read_bytes(third.get(), 4096 - r.at_host.size(), 5s);
+    EXPECT_TRUE(r.at_host + old.bytes == unread.substr(0, 4096));
 }
 
 TEST(SerialTarget, ReportsADeviceItCannotUse) {
