@@ -12,7 +12,6 @@
 #include "client/jtag_varnax.h"
 #include "tests/support/sim-server.h"
 #include "tests/e2e/link-test-util.h"
-#include "tests/support/process-harness.h"
 
 namespace {
 
@@ -202,16 +201,17 @@ TEST(OpenLinkAlone, FailsOnAnotherProtocolVersion) {
 // A program started with its standard streams closed must not find its output going into the
 // link: the library keeps its connection off descriptors 0 to 2.
 TEST_F(OpenLink, NeverTakesAStandardDescriptor) {
-    CHILD_PROCESS child([]() -> std::string {
-        close(0);
-        close(1);
-        close(2);
-        JTAGVARNAX* link = jtagvarnax_open("USB-Cable [USB-0]", -1, -1, "test");
-        int free_standard = 0;
-        for (int fd = 0; fd <= 2; ++fd) free_standard += fcntl(fd, F_GETFD) == -1 ? 1 : 0;
-        std::_Exit(link == nullptr ? 10 : 3 - free_standard);
-    });
-    EXPECT_EQ(child.wait_exit(std::chrono::seconds(20)), exited(0));
+    EXPECT_EXIT(
+        {
+            close(0);
+            close(1);
+            close(2);
+            JTAGVARNAX* link = jtagvarnax_open("USB-Cable [USB-0]", -1, -1, "test");
+            int free_standard = 0;
+            for (int fd = 0; fd <= 2; ++fd) free_standard += fcntl(fd, F_GETFD) == -1 ? 1 : 0;
+            std::_Exit(link == nullptr ? 10 : 3 - free_standard);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -166,7 +166,8 @@ void CHILD_PROCESS::start(const std::string& path, const std::vector<std::string
     if (m_pid == 0) {
         become_child(parent, sys.slave, streams, setup.directory);
         if (body == nullptr) {
-            execve(path.c_str(), argv.data(), envp.data());
+            // A bare name is looked up in PATH, as a shell would.
+            execvpe(path.c_str(), argv.data(), envp.data());
             const char message[] = "process-harness: exec failed\n";
             ssize_t ignored = write(2, message, sizeof message - 1);
             static_cast<void>(ignored);

@@ -85,7 +85,8 @@ struct CHILD_USAGE {
 
 class CHILD_PROCESS {
 public:
-    // Starts path with the arguments (argv[0] apart). Says why on standard error when it cannot;
+    // Starts path (a name without a slash is looked up in PATH) with the arguments (argv[0]
+    // apart). Says why on standard error when it cannot;
     // wait_exit then returns not_ended.
     CHILD_PROCESS(const std::string& path, const std::vector<std::string>& arguments,
                   const CHILD_SETUP& setup = {});
