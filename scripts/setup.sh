@@ -3,8 +3,11 @@
 # libssl-dev for the proof of the shared secret, iproute2 for the tests from another address,
 # and for the Windows build mingw-w64 to cross-build, wine to run it and GoogleTest's sources.
 set -euo pipefail
+# qemu-system-arm and u-boot-qemu: real firmware (U-Boot on an emulated arm64 board) for the
+# end-to-end test of the server's program target; the test is skipped without them.
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev python3
-          libssl-dev iproute2 mingw-w64 wine wine64 googletest)
+          libssl-dev iproute2 qemu-system-arm u-boot-qemu
+          mingw-w64 wine wine64 googletest)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

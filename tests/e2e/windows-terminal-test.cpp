@@ -4,10 +4,10 @@
 // WINDOWS_TERMINAL and WINDOWS_FATAL_PROBE (each runs its .exe under wine with the launcher's
 // process id, so SIGINT reaches the program as Ctrl-C). Without them every test is skipped.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "tests/e2e/child-helpers.h"
+#include "tests/e2e/random-bytes.h"
 #include "tests/e2e/terminal-texts.h"
-#include "tests/support/piped-child.h"
+#include "tests/support/process-harness.h"
 #include "tests/support/sim-server.h"
 #include "tests/support/temp-dir.h"
 
@@ -47,17 +47,17 @@ protected:
     }
 
     // The terminal on this server, its input on a pipe unless the setup says otherwise.
-    std::unique_ptr<PIPED_CHILD> start(const SIM_SERVER& server,
+    std::unique_ptr<CHILD_PROCESS> start(const SIM_SERVER& server,
                                        const std::vector<std::string>& options,
                                        CHILD_SETUP setup = {}) {
         setup.environment.push_back({"JTAG_VARNAX_SERVER", server.address()});
-        return std::make_unique<PIPED_CHILD>(terminal, options, setup);
+        return std::make_unique<CHILD_PROCESS>(terminal, options, setup);
     }
 
     // Ctrl-C: wine turns SIGINT into the console's Ctrl-C event.
-    void end_with_ctrl_c(PIPED_CHILD& term, const std::string& expected_out) {
-        kill(term.pid(), SIGINT);
-        EXPECT_EQ(term.wait_exit(30s), 0);
+    void end_with_ctrl_c(CHILD_PROCESS& term, const std::string& expected_out) {
+        term.send_signal(SIGINT);
+        EXPECT_EQ(term.wait_exit(30s), exited(0));
         EXPECT_EQ(term.out(), expected_out);
         EXPECT_EQ(term.err(), "");
     }
@@ -68,8 +68,8 @@ protected:
 TEST_F(WindowsTerminal, TheCopysNameChoosesThePersonality) {
     const std::string pelk = terminal.substr(0, terminal.rfind('/') + 1) + "pelk-terminal";
     for (const std::string& name : {std::string("tarvik-terminal"), std::string("pelk-terminal")}) {
-        PIPED_CHILD term(name == "pelk-terminal" ? pelk : terminal, {"--version"});
-        EXPECT_EQ(term.wait_exit(30s), 0);
+        CHILD_PROCESS term(name == "pelk-terminal" ? pelk : terminal, {"--version"});
+        EXPECT_EQ(term.wait_exit(30s), exited(0));
         EXPECT_EQ(term.out(), name + ": Version (wombat)\n");
     }
 }
@@ -118,7 +118,7 @@ TEST_F(WindowsTerminal, ExplainsRefusalsAndWarnsThroughTheDecoratedName) {
         std::vector<std::string> options = c.options;
         options.insert(options.end(), {"-q", "--quit-after=1"});
         auto term = start(server, options);
-        EXPECT_EQ(term->wait_exit(30s), c.status);
+        EXPECT_EQ(term->wait_exit(30s), exited(c.status));
         EXPECT_EQ(term->out(), "");
         EXPECT_EQ(term->err(), c.err);
     }
@@ -182,8 +182,8 @@ TEST_F(WindowsTerminal, EndsForEachReasonWithItsText) {
         ASSERT_TRUE(term->wait_for_output(session_head, 30s));
         ASSERT_TRUE(server.send_to_host(c.sent));
         ASSERT_TRUE(term->wait_for_output(session_head + c.shown, 30s));
-        if (c.then == THEN::ctrl_c) kill(term->pid(), SIGINT);
-        EXPECT_EQ(term->wait_exit(30s), 0);
+        if (c.then == THEN::ctrl_c) term->send_signal(SIGINT);
+        EXPECT_EQ(term->wait_exit(30s), exited(0));
         EXPECT_EQ(term->out(), session_head + c.shown + c.tail);
         EXPECT_EQ(term->err(), "");
     }
@@ -200,9 +200,9 @@ TEST_F(WindowsTerminal, OutputNobodyReadsDoesNotHoldTheSession) {
     ASSERT_TRUE(term->wait_for_output(session_head, 30s));
     ASSERT_TRUE(server.send_to_host(text, 30s));
     std::this_thread::sleep_for(1s);  // the terminal fills the pipe meanwhile
-    kill(term->pid(), SIGINT);
-    EXPECT_TRUE(ends_by_itself(term->pid(), 20s)) << "the terminal still waits for its reader";
-    EXPECT_EQ(term->wait_exit(30s), 0);
+    term->send_signal(SIGINT);
+    EXPECT_TRUE(term->ends_within(20s)) << "the terminal still waits for its reader";
+    EXPECT_EQ(term->wait_exit(30s), exited(0));
     std::string shown = term->out().substr(session_head.size());
     const std::string reason = exit_line("^C on host");
     if (shown.size() >= reason.size() && shown.substr(shown.size() - reason.size()) == reason) {
@@ -238,16 +238,16 @@ TEST_F(WindowsTerminal, EndOfInputIsQuietAndAFailedReadIsToldOnce) {
     std::ofstream(dir.file("keys"), std::ios::binary) << "from a file\r";
     const struct {
         const char* what;
-        CHILD_SETUP::Input input;
+        CHILD_SETUP::STREAM input;
         std::string file;
         std::string typed;
         bool read_fails;
     } cases[] = {
         // Wine ends a pipe with a read of no bytes, Windows with ERROR_BROKEN_PIPE: both quiet.
-        {"a pipe that closes", CHILD_SETUP::Input::pipe, "", "piped\r", false},
-        {"a file", CHILD_SETUP::Input::file, dir.file("keys"), "from a file\r", false},
-        {"/dev/null", CHILD_SETUP::Input::null, "", "", false},
-        {"a directory", CHILD_SETUP::Input::file, dir.path(), "", true},
+        {"a pipe that closes", CHILD_SETUP::STREAM::pipe, "", "piped\r", false},
+        {"a file", CHILD_SETUP::STREAM::file, dir.file("keys"), "from a file\r", false},
+        {"/dev/null", CHILD_SETUP::STREAM::null, "", "", false},
+        {"a directory", CHILD_SETUP::STREAM::file, dir.path(), "", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -258,7 +258,7 @@ TEST_F(WindowsTerminal, EndOfInputIsQuietAndAFailedReadIsToldOnce) {
         setup.input_file = c.file;
         auto term = start(server, {"--quit-after", "3"}, setup);
         ASSERT_TRUE(term->wait_for_output(session_head, 30s));
-        if (c.input == CHILD_SETUP::Input::pipe) {
+        if (c.input == CHILD_SETUP::STREAM::pipe) {
             ASSERT_TRUE(term->write_input(c.typed, 30s));
             term->close_input();
         }
@@ -269,7 +269,7 @@ TEST_F(WindowsTerminal, EndOfInputIsQuietAndAFailedReadIsToldOnce) {
         double before = term->cpu_seconds();
         std::this_thread::sleep_for(1s);
         EXPECT_LT(term->cpu_seconds() - before, 0.5);
-        EXPECT_EQ(term->wait_exit(30s), 0);
+        EXPECT_EQ(term->wait_exit(30s), exited(0));
         EXPECT_EQ(term->out(), session_head + "late" + exit_line("user timeout"));
         EXPECT_EQ(server.received(), c.typed);
         if (!c.read_fails) {
@@ -337,9 +337,9 @@ TEST(WindowsFatalHooks, EndWithTheRealCodeAndStatusTwo) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.scenario);
         CHILD_SETUP setup;
-        setup.input = CHILD_SETUP::Input::null;
-        PIPED_CHILD probe(fatal_probe, {c.scenario}, setup);
-        EXPECT_EQ(probe.wait_exit(30s), 2);
+        setup.input = CHILD_SETUP::STREAM::null;
+        CHILD_PROCESS probe(fatal_probe, {c.scenario}, setup);
+        EXPECT_EQ(probe.wait_exit(30s), exited(2));
         EXPECT_EQ(probe.err(), c.errors);
         // What standard output held is written before the line.
         EXPECT_EQ(probe.out(), "before");
