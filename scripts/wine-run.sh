@@ -14,24 +14,25 @@ wine=/usr/lib/wine/wine64
 export WINELOADER=$wine
 server=$(dirname "$wine")/wineserver
 [ -x "$server" ] || server=$(command -v wineserver)
-# Starts the server when none runs for this prefix, then wine's services outside any pipe.
+# Starts the server when none runs for this prefix, then wine's services outside any pipe. Both
+# outlive this script: they must not keep the lock below.
 start_server() {
-  if "$server" -p60 >/dev/null 2>&1 </dev/null; then
-    "$wine" cmd /c exit >/dev/null 2>&1 </dev/null || true
+  if "$server" -p60 >/dev/null 2>&1 </dev/null 9>&-; then
+    "$wine" cmd /c exit >/dev/null 2>&1 </dev/null 9>&- || true
   fi
 }
-if [ ! -f "$prefix/.ready" ]; then
-  mkdir -p "$prefix"
-  (
-    flock 9
-    if [ ! -f "$prefix/.ready" ]; then
-      start_server
-      "$wine" wineboot --init >/dev/null 2>&1 </dev/null
-      "$wine" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
-        /v Debugger /d '' /f >/dev/null 2>&1 </dev/null
-      touch "$prefix/.ready"
-    fi
-  ) 9>"$prefix.lock"
-fi
-start_server
+# One program at a time sets the prefix up and starts the server and its services; the others
+# wait, or the services could start inside one of their captured pipes and hold it open.
+mkdir -p "$prefix"
+(
+  flock 9
+  if [ ! -f "$prefix/.ready" ]; then
+    start_server
+    "$wine" wineboot --init >/dev/null 2>&1 </dev/null 9>&-
+    "$wine" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+      /v Debugger /d '' /f >/dev/null 2>&1 </dev/null 9>&-
+    touch "$prefix/.ready"
+  fi
+  start_server
+) 9>"$prefix.lock"
 exec "$wine" "$@"

@@ -377,6 +377,11 @@ bool CHILD_PROCESS::reaped() {
     DWORD code = 0;
     GetExitCodeProcess(m_system->process, &code);
     m_reaped = true;
+    // What the child wrote last may still be on its way through a drain: give the drains a
+    // moment to reach the pipes' ends (a grandchild may hold them open longer).
+    for (const DRAIN& drain : m_system->drains) {
+        if (drain.m_thread != nullptr) WaitForSingleObject(drain.m_thread, 1000);
+    }
     m_status = exited(static_cast<int>(code));
     FILETIME created, ended, kernel, user;
     if (GetProcessTimes(m_system->process, &created, &ended, &kernel, &user) != 0) {
