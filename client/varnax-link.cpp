@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "client/jtag_varnax.h"
+#include "client/server-address.h"
 #include "client/socket.h"
 
 namespace {
@@ -37,10 +38,8 @@ int VARNAX_LINK::open(const std::string& address, const varnax::OPEN_REQUEST& re
                       std::string* text) {
     std::string host, why;
     std::uint16_t port = 0;
-    if (!socket_parse_address(address, &host, &port)) {
-        *text = "the server address \"" + address + "\" is not of the form host:port";
+    if (address_parse(address, &host, &port, text) != ADDRESS_ERROR::none)
         return JTAGVARNAX_NO_SERVER;
-    }
     m_fd = socket_connect(host, port, connect_timeout_ms, &why);
     if (m_fd < 0) {
         *text = "cannot reach the local JTAG server at " + address + ": " + why;

@@ -44,6 +44,7 @@ struct CABLE_STATE {
     bool plugged = true;
     bool powered = true;
     int warning = 0;
+    std::vector<int> devices;  // the JTAG chain, in the configuration's order
 };
 
 struct UART {
@@ -101,6 +102,7 @@ protected:
 private:
     void take_frame(CLIENT* client, const varnax::FRAME& frame);
     void open(CLIENT* client, const varnax::OPEN_REQUEST& request);
+    void list(CLIENT* client);
     UART* choose(const varnax::OPEN_REQUEST& request, int* code, std::string* text);
     void drop_link(CLIENT* client, const std::string& why);
     void close_client(CLIENT* client, const char* why);
