@@ -3,7 +3,7 @@
 # is there). With --demo, only what building and running the demo needs.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev python3
-          dpkg-dev file)
+          dpkg-dev file pkgconf bash-completion)
 [ "${1:-}" = --demo ] && packages=(cmake ninja-build g++)
 
 # The program that shows a package is there, for systems without dpkg (libraries have none).
@@ -12,6 +12,8 @@ program_of() {
     ninja-build) echo ninja ;;
     libclang-rt-14-dev | libgtest-dev | libgmock-dev) ;;
     dpkg-dev) echo dpkg-shlibdeps ;;
+    pkgconf) echo pkg-config ;;
+    bash-completion) ;;
     *) echo "$1" ;;
   esac
 }
