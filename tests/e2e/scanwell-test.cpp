@@ -82,20 +82,6 @@ private:
     std::thread m_thread;
 };
 
-// A loopback port on which nothing listens: bound once, then released.
-std::string closed_address() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof addr;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) != 0)
-        ADD_FAILURE() << "no free loopback port";
-    close(fd);
-    return "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
-}
-
 TEST(Scanwell, ListsEveryCableDeviceAndJtagUartWithItsHolder) {
     SIM_SERVER server;
     ASSERT_TRUE(server.start("cable \"USB-Cable [USB-0]\"\n"
@@ -156,7 +142,7 @@ TEST(Scanwell, FailsWhenNoJtagUartCanBeSeen) {
 }
 
 TEST(Scanwell, SaysInPlainWordsWhyTheServerCannotBeUsed) {
-    std::string closed = closed_address();
+    std::string closed = closed_loopback_address();
     RUN refused = run_scanwell(closed);
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.out, "Server: " + closed + " (from JTAG_VARNAX_SERVER)\n");

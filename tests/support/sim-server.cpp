@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -38,6 +39,19 @@ bool wait_fd(int fd, short events, clock_type::time_point deadline) {
 }
 
 }  // namespace
+
+std::string closed_loopback_address() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof addr;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) != 0)
+        ADD_FAILURE() << "no free loopback port";
+    close(fd);
+    return "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+}
 
 SIM_SERVER::SIM_SERVER() : m_dir(std::make_unique<TEMP_DIR>()) {}
 

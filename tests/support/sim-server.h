@@ -21,6 +21,9 @@
 class TEMP_DIR;
 class SIM_TARGET;
 
+// "127.0.0.1:PORT" where nothing listens: a port bound once, then released.
+std::string closed_loopback_address();
+
 class SIM_SERVER {
 public:
     SIM_SERVER();
