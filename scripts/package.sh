@@ -15,7 +15,7 @@ echo "$deb"
 [ "${1:-}" = --check ] || exit 0
 
 name=$(dpkg-deb -f "$deb" Package)
-if dpkg-query -W "$name" >/dev/null 2>&1; then
+if dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q "ok installed"; then
   echo "package: $name is already installed; remove it first" >&2
   exit 1
 fi
@@ -40,5 +40,7 @@ while read -r f; do
   # Folders the system owns (/usr, /usr/share/man, ...) stay; files and links of ours must not.
   if [ -e "$f" ] || [ -L "$f" ]; then [ -d "$f" ] && [ ! -L "$f" ] || { echo "left: $f" >&2; left=1; }; fi
 done <<<"$files"
+# Removed, the package keeps only its entry in dpkg's records (for its purge script).
+dpkg -P "$name" >/dev/null
 [ "$left" = 0 ] && echo "package: installed, ran and removed cleanly"
 exit "$left"
