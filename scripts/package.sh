@@ -20,19 +20,20 @@ if dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q "ok installed"; th
   exit 1
 fi
 dpkg -i "$deb" >/dev/null
-trap 'dpkg -r "$name" >/dev/null 2>&1 || true' EXIT
+trap 'dpkg -P "$name" >/dev/null 2>&1 || true' EXIT
 files=$(dpkg-query -L "$name")
 scanwell --version >/dev/null
 tarvik-terminal --version
 pelk-terminal --version
 # The installed terminal against the installed server, found through PATH alone.
 coproc SERVER { exec timeout 60 varnax-server --demo --listen 127.0.0.1:0 --no-commands --quiet </dev/null; }
+server_pid=$SERVER_PID
 read -r -t 10 word address <&"${SERVER[0]}"
 [ "$word" = listening ]
 JTAG_VARNAX_SERVER=$address scanwell | tail -n 1
 JTAG_VARNAX_SERVER=$address timeout 30 tarvik-terminal -q -o 1 </dev/null | head -n 1
-kill "$SERVER_PID"
-wait "$SERVER_PID" || true
+kill "$server_pid" 2>/dev/null || true
+wait "$server_pid" 2>/dev/null || true
 dpkg -r "$name" >/dev/null
 trap - EXIT
 left=0
