@@ -2,10 +2,12 @@
 # Installs the build into a temporary root (DESTDIR, prefix /usr), checks the layout a
 # distribution package has, runs the installed terminal and scanwell against the installed
 # server, and builds a program against the installed library with pkg-config and with CMake.
-# Usage: install-test.sh BUILD_DIR LIBDIR
+# Usage: install-test.sh BUILD_DIR LIBDIR [SANITIZERS]
 set -euo pipefail
 build=$1
 libdir=$2
+# A library built with sanitizers wants its users built with the same ones.
+sanitize=${3:+-fsanitize=$3}
 root=$(mktemp -d)
 server_pid=
 cleanup() {
@@ -110,7 +112,7 @@ expected="Varnax demo cable [USB-0] 1 0"
 if command -v pkg-config >/dev/null; then
   flags=$(PKG_CONFIG_SYSROOT_DIR=$root PKG_CONFIG_LIBDIR=$lib/pkgconfig pkg-config --cflags --libs jtag_varnax)
   # shellcheck disable=SC2086
-  g++ -o "$root/use-pc" "$root/use-library.cpp" $flags "-Wl,-rpath,$lib"
+  g++ $sanitize -o "$root/use-pc" "$root/use-library.cpp" $flags "-Wl,-rpath,$lib"
   [ "$(timeout 30 "$root/use-pc")" = "$expected" ] || fail "the pkg-config build did not open the JTAG UART"
 fi
 mkdir "$root/consumer"
@@ -122,7 +124,7 @@ add_executable(use-cmake ../use-library.cpp)
 target_link_libraries(use-cmake PRIVATE jtag_varnax::jtag_varnax)
 CMAKE
 timeout 120 cmake -S "$root/consumer" -B "$root/consumer/build" -G Ninja \
-  -DCMAKE_PREFIX_PATH="$usr" -DCMAKE_BUILD_RPATH="$lib" >/dev/null
+  -DCMAKE_PREFIX_PATH="$usr" -DCMAKE_BUILD_RPATH="$lib" -DCMAKE_CXX_FLAGS="$sanitize" >/dev/null
 timeout 120 cmake --build "$root/consumer/build" >/dev/null
 [ "$(timeout 30 "$root/consumer/build/use-cmake")" = "$expected" ] ||
   fail "the CMake build did not open the JTAG UART"
