@@ -40,8 +40,8 @@ ADDRESS_ERROR address_parse(const std::string& text, std::string* host, std::uin
     const std::string quoted = "the server address \"" + text + "\"";
     std::size_t colon = text.rfind(':');
     if (colon == std::string::npos) {
-        *why = quoted + " has no port: write it as HOST:PORT, for example " +
-               varnax_default_address;
+        *why =
+            quoted + " has no port: write it as HOST:PORT, for example " + varnax_default_address;
         return ADDRESS_ERROR::malformed;
     }
     std::string h = text.substr(0, colon);

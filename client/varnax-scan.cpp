@@ -16,10 +16,10 @@ public:
     bool greeting(std::uint32_t version) {
         m_result->server_version = version;
         if (version == varnax::protocol_version) return true;
-        return fail(SCAN_ERROR::other_version,
-                    "the server speaks protocol version " + varnax::number_text(version) +
-                        "; this program speaks version " +
-                        varnax::number_text(varnax::protocol_version));
+        return fail(SCAN_ERROR::other_version, "the server speaks protocol version " +
+                                                   varnax::number_text(version) +
+                                                   "; this program speaks version " +
+                                                   varnax::number_text(varnax::protocol_version));
     }
 
     bool frame(const varnax::FRAME& frame) {
@@ -105,15 +105,16 @@ void receive_inventory(int fd, std::chrono::steady_clock::time_point deadline,
         long n = socket_receive(fd, chunk, sizeof chunk, &why);
         if (n < 0) {
             inventory.fail(greeted ? SCAN_ERROR::broken : SCAN_ERROR::not_a_server,
-                           greeted ? "the server hung up before it had listed everything: " + why
-                                   : "the program at this address hung up without greeting: " +
-                                         why);
+                           greeted
+                               ? "the server hung up before it had listed everything: " + why
+                               : "the program at this address hung up without greeting: " + why);
             return;
         }
         decoder.append(chunk, static_cast<std::size_t>(n));
         std::uint32_t version = 0;
         varnax::FRAME frame;
-        for (varnax::DECODE step; (step = decoder.next(&version, &frame)) != varnax::DECODE::need_more;) {
+        for (varnax::DECODE step;
+             (step = decoder.next(&version, &frame)) != varnax::DECODE::need_more;) {
             bool more = true;
             if (step == varnax::DECODE::error)
                 more = inventory.fail(greeted ? SCAN_ERROR::broken : SCAN_ERROR::not_a_server,

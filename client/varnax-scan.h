@@ -31,7 +31,7 @@ enum class SCAN_ERROR {
 
 struct SCAN_RESULT {
     SCAN_ERROR error = SCAN_ERROR::none;
-    std::string why;                  // the details, when error is not none
+    std::string why;                   // the details, when error is not none
     std::uint32_t server_version = 0;  // known once the server has greeted
     std::vector<SCAN_CABLE> cables;
 };

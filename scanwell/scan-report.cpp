@@ -8,7 +8,8 @@ namespace {
 const char* prefix = "scanwell: ";
 
 std::string origin_text(bool from_environment) {
-    return from_environment ? "from JTAG_VARNAX_SERVER" : "the default; JTAG_VARNAX_SERVER is not set";
+    return from_environment ? "from JTAG_VARNAX_SERVER"
+                            : "the default; JTAG_VARNAX_SERVER is not set";
 }
 
 // The lines that say why the server could not be used, and what to do about it.
@@ -62,8 +63,9 @@ std::string cable_line(const varnax::LIST_CABLE& c) {
     std::string line = "Cable " + shell_quote(c.name);
     if (!c.plugged) return line + ": not plugged in; its devices cannot be seen.\n";
     if (!c.powered)
-        return line + ": the board is not connected or not switched on; its devices cannot be "
-                      "seen.\n";
+        return line +
+               ": the board is not connected or not switched on; its devices cannot be "
+               "seen.\n";
     return line + ":\n";
 }
 

@@ -22,11 +22,13 @@ using namespace std::chrono_literals;
 const std::string scanwell_path = SCANWELL_PATH;
 
 const std::string refuse_lines_2_3 =
-    "scanwell: Start the JTAG server (varnax-server --demo, or varnax-server --config FILE), or set\n"
+    "scanwell: Start the JTAG server (varnax-server --demo, or varnax-server --config FILE), "
+    "or set\n"
     "scanwell: JTAG_VARNAX_SERVER to the address it listens on.\n";
 
 const std::string fix_address_lines =
-    "scanwell: Set JTAG_VARNAX_SERVER to HOST:PORT (a dotted IPv4 address or localhost, and a port\n"
+    "scanwell: Set JTAG_VARNAX_SERVER to HOST:PORT (a dotted IPv4 address or localhost, "
+    "and a port\n"
     "scanwell: from 1 to 65535), or unset it to use 127.0.0.1:47011.\n";
 
 struct RUN {
@@ -84,15 +86,16 @@ private:
 
 TEST(Scanwell, ListsEveryCableDeviceAndJtagUartWithItsHolder) {
     SIM_SERVER server;
-    ASSERT_TRUE(server.start("cable \"USB-Cable [USB-0]\"\n"
-                             " device 1\n  uart 0 echo\n  uart 1 echo\n"
-                             " device 2\n"
-                             "cable \"Bench \\\"rig\\\" $1\" powered=no warning=2\n"
-                             " device 4\n  uart 0 echo\n"
-                             "cable Loose plugged=no warning=1\n"
-                             " device 3\n  uart 0 echo\n"
-                             "cable c2\n device 7\n  uart 5 echo\n",
-                             {"--quiet"}))
+    ASSERT_TRUE(
+        server.start("cable \"USB-Cable [USB-0]\"\n"
+                     " device 1\n  uart 0 echo\n  uart 1 echo\n"
+                     " device 2\n"
+                     "cable \"Bench \\\"rig\\\" $1\" powered=no warning=2\n"
+                     " device 4\n  uart 0 echo\n"
+                     "cable Loose plugged=no warning=1\n"
+                     " device 3\n  uart 0 echo\n"
+                     "cable c2\n device 7\n  uart 5 echo\n",
+                     {"--quiet"}))
         << server.error();
     server.use_in_this_process();
     JTAGVARNAX* held = jtagvarnax_open("USB-Cable [USB-0]", 1, 1, "holder app");
@@ -102,29 +105,32 @@ TEST(Scanwell, ListsEveryCableDeviceAndJtagUartWithItsHolder) {
     jtagvarnax_close(held);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.out,
-              "Server: " + server.address() + " (from JTAG_VARNAX_SERVER)\n"
-              "Connected: the server speaks protocol version 1.\n"
-              "\n"
-              "Cable \"USB-Cable [USB-0]\":\n"
-              "  Device 1:\n"
-              "    JTAG UART instance 0, free\n"
-              "      --cable \"USB-Cable [USB-0]\" --device 1 --instance 0\n"
-              "    JTAG UART instance 1, in use by holder app, process " +
-                  std::to_string(getpid()) + "\n"
-              "      --cable \"USB-Cable [USB-0]\" --device 1 --instance 1\n"
-              "  Device 2: no JTAG UART\n"
-              "Cable \"Bench \\\"rig\\\" \\$1\": the board is not connected or not switched on; "
-              "its devices cannot be seen.\n"
-              "  This cable is not supported: expect JTAG communication failures.\n"
-              "Cable \"Loose\": not plugged in; its devices cannot be seen.\n"
-              "  Support for this cable cannot be confirmed.\n"
-              "Cable \"c2\":\n"
-              "  Device 7:\n"
-              "    JTAG UART instance 5, free\n"
-              "      --cable \"c2\" --device 7 --instance 5\n"
-              "\n"
-              "Found 3 JTAG UARTs (2 free, 1 in use) on 4 cables.\n");
+    EXPECT_EQ(
+        run.out,
+        "Server: " + server.address() +
+            " (from JTAG_VARNAX_SERVER)\n"
+            "Connected: the server speaks protocol version 1.\n"
+            "\n"
+            "Cable \"USB-Cable [USB-0]\":\n"
+            "  Device 1:\n"
+            "    JTAG UART instance 0, free\n"
+            "      --cable \"USB-Cable [USB-0]\" --device 1 --instance 0\n"
+            "    JTAG UART instance 1, in use by holder app, process " +
+            std::to_string(getpid()) +
+            "\n"
+            "      --cable \"USB-Cable [USB-0]\" --device 1 --instance 1\n"
+            "  Device 2: no JTAG UART\n"
+            "Cable \"Bench \\\"rig\\\" \\$1\": the board is not connected or not switched on; "
+            "its devices cannot be seen.\n"
+            "  This cable is not supported: expect JTAG communication failures.\n"
+            "Cable \"Loose\": not plugged in; its devices cannot be seen.\n"
+            "  Support for this cable cannot be confirmed.\n"
+            "Cable \"c2\":\n"
+            "  Device 7:\n"
+            "    JTAG UART instance 5, free\n"
+            "      --cable \"c2\" --device 7 --instance 5\n"
+            "\n"
+            "Found 3 JTAG UARTs (2 free, 1 in use) on 4 cables.\n");
 
     // The listing opened nothing: the JTAG UART it saw as free is still free.
     JTAGVARNAX* again = jtagvarnax_open("c2", 7, 5, "after scan");
@@ -146,8 +152,8 @@ TEST(Scanwell, SaysInPlainWordsWhyTheServerCannotBeUsed) {
     RUN refused = run_scanwell(closed);
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.out, "Server: " + closed + " (from JTAG_VARNAX_SERVER)\n");
-    EXPECT_EQ(refused.err,
-              "scanwell: connection refused: nothing listens at " + closed + ".\n" + refuse_lines_2_3);
+    EXPECT_EQ(refused.err, "scanwell: connection refused: nothing listens at " + closed + ".\n" +
+                               refuse_lines_2_3);
 
     SIM_SERVER newer;
     ASSERT_TRUE(newer.start_demo({"--quiet", "--protocol-version", "2"})) << newer.error();
@@ -170,8 +176,7 @@ TEST(Scanwell, TellsAnotherVersionFromAnotherProgram) {
         {"HTTP/1.0 400 Bad Request\r\n\r\n", "scanwell: not a JTAG server: the program at "},
         {"", "scanwell: not a JTAG server: the program at "},
         // Greeted, then gone before the inventory was complete.
-        {std::string("JVNX\x01\x00\x00\x00", 8),
-         "scanwell: the JTAG server at "},
+        {std::string("JVNX\x01\x00\x00\x00", 8), "scanwell: the JTAG server at "},
     };
     for (const auto& c : cases) {
         FAKE_LISTENER fake(c.answer);
@@ -198,7 +203,8 @@ TEST(Scanwell, NamesWhatIsWrongWithAnAddress) {
         {"127.0.0.1:http",
          "malformed address: the port \"http\" in the server address \"127.0.0.1:http\" is not "
          "a number."},
-        {":47011", "malformed address: the server address \":47011\" has no host before the colon."},
+        {":47011",
+         "malformed address: the server address \":47011\" has no host before the colon."},
         {"myhost:1",
          "no such host: the host \"myhost\" in the server address \"myhost:1\" is neither a "
          "dotted IPv4 address nor localhost."},
