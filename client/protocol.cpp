@@ -303,8 +303,8 @@ bool parse_list_device(const FRAME& frame, std::int32_t* index) {
 bool parse_list_uart(const FRAME& frame, LIST_UART* uart) {
     READER r(frame);
     std::uint8_t in_use = 0;
-    bool ok = r.i32(&uart->instance) && r.u8(&in_use) && r.u32(&uart->pid) &&
-              r.text(&uart->app_name);
+    bool ok =
+        r.i32(&uart->instance) && r.u8(&in_use) && r.u32(&uart->pid) && r.text(&uart->app_name);
     uart->in_use = in_use != 0;
     return ok && r.at_end() && in_use <= 1;
 }

@@ -13,8 +13,8 @@
 
 #include "client/socket.h"
 
-int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms,
-                   std::string* error, CONNECT_ERROR* kind) {
+int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms, std::string* error,
+                   CONNECT_ERROR* kind) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
@@ -52,9 +52,9 @@ int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms,
     if (rc != 0) {
         *error = std::strerror(errno);
         if (kind != nullptr)
-            *kind = errno == ECONNREFUSED  ? CONNECT_ERROR::refused
-                    : errno == ETIMEDOUT ? CONNECT_ERROR::timed_out
-                                         : CONNECT_ERROR::other;
+            *kind = errno == ECONNREFUSED ? CONNECT_ERROR::refused
+                    : errno == ETIMEDOUT  ? CONNECT_ERROR::timed_out
+                                          : CONNECT_ERROR::other;
         close(fd);
         return -1;
     }

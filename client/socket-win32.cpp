@@ -33,8 +33,8 @@ SOCKET as_socket(int fd) { return static_cast<SOCKET>(fd); }
 
 }  // namespace
 
-int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms,
-                   std::string* error, CONNECT_ERROR* kind) {
+int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms, std::string* error,
+                   CONNECT_ERROR* kind) {
     if (!winsock_ready()) {
         *error = "Winsock does not start";
         if (kind != nullptr) *kind = CONNECT_ERROR::other;
@@ -65,9 +65,9 @@ int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms,
         int code = WSAGetLastError();
         *error = winsock_text(code);
         if (kind != nullptr)
-            *kind = code == WSAECONNREFUSED  ? CONNECT_ERROR::refused
-                    : code == WSAETIMEDOUT ? CONNECT_ERROR::timed_out
-                                           : CONNECT_ERROR::other;
+            *kind = code == WSAECONNREFUSED ? CONNECT_ERROR::refused
+                    : code == WSAETIMEDOUT  ? CONNECT_ERROR::timed_out
+                                            : CONNECT_ERROR::other;
         closesocket(s);
         return -1;
     }

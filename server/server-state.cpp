@@ -36,8 +36,8 @@ std::string UART::quoted_label() const {
 SERVER_STATE::SERVER_STATE(const BOARD_CONFIG& config, const SERVER_OPTIONS& options)
     : m_options(options) {
     for (const CABLE_CONFIG& c : config.cables) {
-        m_cables.push_back(
-            std::make_unique<CABLE_STATE>(CABLE_STATE{c.name, c.plugged, c.powered, c.warning, {}}));
+        m_cables.push_back(std::make_unique<CABLE_STATE>(
+            CABLE_STATE{c.name, c.plugged, c.powered, c.warning, {}}));
         for (const DEVICE_CONFIG& d : c.devices) {
             m_cables.back()->devices.push_back(d.index);
             for (const UART_CONFIG& u : d.uarts)

@@ -192,8 +192,7 @@ TEST(OpenLinkAlone, FailsWithNoServerWhenNothingListens) {
         {"myhost:1",
          "the host \"myhost\" in the server address \"myhost:1\" is neither a dotted IPv4 "
          "address nor localhost"},
-        {"127.0.0.1:",
-         "the server address \"127.0.0.1:\" has no port after the colon"},
+        {"127.0.0.1:", "the server address \"127.0.0.1:\" has no port after the colon"},
         {"1.2.3:80",
          "the host \"1.2.3\" in the server address \"1.2.3:80\" is neither a dotted IPv4 "
          "address nor localhost"},

@@ -210,7 +210,8 @@ TEST(ProtocolInventory, RoundTripsAndRejectsMalformedEntries) {
     EXPECT_FALSE(cable.powered);
     EXPECT_EQ(cable.warning, 2);
     std::int32_t device = 0;
-    ASSERT_TRUE(varnax::parse_list_device(as_frame(d.frames[1].first, d.frames[1].second), &device));
+    ASSERT_TRUE(
+        varnax::parse_list_device(as_frame(d.frames[1].first, d.frames[1].second), &device));
     EXPECT_EQ(device, -3);
     varnax::LIST_UART uart;
     const std::string& u = d.frames[2].second;
@@ -228,8 +229,8 @@ TEST(ProtocolInventory, RoundTripsAndRejectsMalformedEntries) {
     std::string in_use = u;
     in_use[4] = 2;
     EXPECT_FALSE(varnax::parse_list_uart(as_frame(varnax::msg_list_uart, in_use), &uart));
-    EXPECT_FALSE(varnax::parse_list_uart(as_frame(varnax::msg_list_uart, u.substr(0, u.size() - 1)),
-                                         &uart));
+    EXPECT_FALSE(
+        varnax::parse_list_uart(as_frame(varnax::msg_list_uart, u.substr(0, u.size() - 1)), &uart));
 }
 
 }  // namespace

@@ -89,7 +89,8 @@ std::vector<int> queued_types(const CLIENT& client) {
     std::vector<int> types;
     std::uint32_t version = 0;
     varnax::FRAME frame;
-    for (varnax::DECODE step; (step = decoder.next(&version, &frame)) != varnax::DECODE::need_more;) {
+    for (varnax::DECODE step;
+         (step = decoder.next(&version, &frame)) != varnax::DECODE::need_more;) {
         if (step == varnax::DECODE::error) return {-1};
         if (step == varnax::DECODE::frame) types.push_back(frame.type);
     }
@@ -99,9 +100,10 @@ std::vector<int> queued_types(const CLIENT& client) {
 TEST(ServerInventory, ListsOnlyWhatCanBeSeenAndOpensNothing) {
     BOARD_CONFIG config;
     std::string error;
-    ASSERT_TRUE(config_parse("cable c1\ndevice 1\nuart 0 echo\nuart 1 echo\ndevice 2\n"
-                             "cable dark powered=no\ndevice 3\nuart 0 echo\n",
-                             "test.conf", "", &config, &error))
+    ASSERT_TRUE(
+        config_parse("cable c1\ndevice 1\nuart 0 echo\nuart 1 echo\ndevice 2\n"
+                     "cable dark powered=no\ndevice 3\nuart 0 echo\n",
+                     "test.conf", "", &config, &error))
         << error;
     STATE_UNDER_TEST state(config, quiet());
     CLIENT holder;
@@ -122,11 +124,11 @@ TEST(ServerInventory, ListsOnlyWhatCanBeSeenAndOpensNothing) {
     varnax::encode_list(&list);
     state.take_bytes(&lister, list.data(), list.size());
     // c1 with its two devices (the first with two JTAG UARTs); the dark cable without devices.
-    EXPECT_EQ(queued_types(lister),
-              (std::vector<int>{varnax::msg_list_cable, varnax::msg_list_device,
-                                varnax::msg_list_uart, varnax::msg_list_uart,
-                                varnax::msg_list_device, varnax::msg_list_cable,
-                                varnax::msg_list_end}));
+    EXPECT_EQ(
+        queued_types(lister),
+        (std::vector<int>{varnax::msg_list_cable, varnax::msg_list_device, varnax::msg_list_uart,
+                          varnax::msg_list_uart, varnax::msg_list_device, varnax::msg_list_cable,
+                          varnax::msg_list_end}));
     EXPECT_TRUE(lister.closing);
     EXPECT_EQ(lister.uart, nullptr);
     EXPECT_EQ(holder.uart, state.uart());
