@@ -44,7 +44,8 @@ JTAGVARNAX* jtagvarnax_open(const char* cable, int device, int instance, const c
         return nullptr;
     }
     std::string text;
-    int code = link->m_link.open(varnax_server_address(nullptr), request, &text);
+    int code = link->m_link.open(varnax_server_address(nullptr), request, varnax_secret_path(),
+                                 &text);
     if (code != 0) {
         delete link;
         set_error(static_cast<JTAGVARNAX_ERROR>(code), text);

@@ -16,6 +16,9 @@ constexpr std::size_t header_size = 4;
 constexpr std::size_t max_payload = 4096;
 constexpr std::size_t max_text = 1024;  // cable names, application names, error texts
 constexpr std::uint16_t default_port = 47011;
+// The random challenges of the proof of the shared secret, and an HMAC-SHA256 proof.
+constexpr std::size_t challenge_size = 32;
+constexpr std::size_t proof_size = 32;
 
 enum MESSAGE_TYPE : std::uint8_t {
     msg_open = 1,       // client: choose and claim a JTAG UART
@@ -25,14 +28,19 @@ enum MESSAGE_TYPE : std::uint8_t {
     msg_credit = 5,     // either way: the sender may now send so many more data bytes
     msg_interrupt = 6,  // server: the link was interrupted (the client delivers ten 0xFF bytes)
     msg_link_lost = 7,  // server: the link is gone (text says why); the connection ends
-    // A client that sends LIST instead of OPEN gets the server's whole inventory, one frame per
-    // cable, device and JTAG UART in that order (each belongs to the one above), then LIST_END;
-    // then the connection ends. Nothing is opened.
+    // A client that sends LIST instead of OPEN (after proving the shared secret, when asked)
+    // gets the server's whole inventory, one frame per cable, device and JTAG UART in that
+    // order (each belongs to the one above), then LIST_END; then the connection ends. Nothing
+    // is opened.
     msg_list = 8,          // client: describe every cable, device and JTAG UART
     msg_list_cable = 9,    // server: a cable; no devices follow when it is unplugged or dark
     msg_list_device = 10,  // server: a device on the cable above
     msg_list_uart = 11,    // server: a JTAG UART of the device above, and who has it open
     msg_list_end = 12,     // server: the inventory is complete
+    msg_auth_challenge = 16,  // server: prove the shared secret first (the server's challenge)
+    msg_auth_proof = 17,      // client: its own challenge and its proof
+    msg_auth_ok = 18,         // server: the proof holds; the server's own proof
+    msg_auth_fail = 19,       // server: the proof is refused (text says why); the connection ends
 };
 
 // Which side's messages a decoder accepts.
@@ -107,6 +115,9 @@ private:
 
 // Decimal text of a number.
 std::string number_text(std::uint64_t value);
+// The text with control characters replaced: texts from the peer end up on a console, where
+// they must not move the cursor or change the console's state.
+std::string printable(std::string text);
 
 void encode_greeting(std::string* out, std::uint32_t version);
 void encode_open(std::string* out, const OPEN_REQUEST& request);
@@ -122,6 +133,11 @@ void encode_list_cable(std::string* out, const LIST_CABLE& cable);
 void encode_list_device(std::string* out, std::int32_t index);
 void encode_list_uart(std::string* out, const LIST_UART& uart);
 void encode_list_end(std::string* out);
+// challenge and proofs: challenge_size and proof_size bytes.
+void encode_auth_challenge(std::string* out, const std::string& challenge);
+void encode_auth_proof(std::string* out, const std::string& challenge, const std::string& proof);
+void encode_auth_ok(std::string* out, const std::string& proof);
+void encode_auth_fail(std::string* out, const std::string& why);
 
 // Payload parsers: false when the payload is malformed (short, long, text too long).
 bool parse_open(const FRAME& frame, OPEN_REQUEST* request);
@@ -133,5 +149,9 @@ bool parse_link_lost(const FRAME& frame, std::string* why);
 bool parse_list_cable(const FRAME& frame, LIST_CABLE* cable);
 bool parse_list_device(const FRAME& frame, std::int32_t* index);
 bool parse_list_uart(const FRAME& frame, LIST_UART* uart);
+bool parse_auth_challenge(const FRAME& frame, std::string* challenge);
+bool parse_auth_proof(const FRAME& frame, std::string* challenge, std::string* proof);
+bool parse_auth_ok(const FRAME& frame, std::string* proof);
+bool parse_auth_fail(const FRAME& frame, std::string* why);
 
 }  // namespace varnax

@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 
+#include "client/secret-file.h"
+
 namespace {
 
 bool all_digits(const std::string& text) {
@@ -33,6 +35,15 @@ std::string varnax_server_address(bool* from_environment) {
     bool set = env != nullptr && *env != '\0';
     if (from_environment != nullptr) *from_environment = set;
     return set ? env : varnax_default_address;
+}
+
+std::string varnax_secret_path() {
+    const char* env = std::getenv("JTAG_VARNAX_SECRET_FILE");
+    return env != nullptr && *env != '\0' ? env : secret_file_default_path();
+}
+
+bool address_is_loopback(const std::string& host) {
+    return host.compare(0, 4, "127.") == 0;
 }
 
 ADDRESS_ERROR address_parse(const std::string& text, std::string* host, std::uint16_t* port,

@@ -20,14 +20,6 @@ int ms_left(std::chrono::steady_clock::time_point deadline) {
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-// The application prints error texts on a console: control characters from the server are
-// replaced, so they cannot move the cursor or change the console's state.
-std::string printable(std::string text) {
-    for (char& c : text)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-    return text;
-}
-
 }  // namespace
 
 VARNAX_LINK::~VARNAX_LINK() {
@@ -35,11 +27,12 @@ VARNAX_LINK::~VARNAX_LINK() {
 }
 
 int VARNAX_LINK::open(const std::string& address, const varnax::OPEN_REQUEST& request,
-                      std::string* text) {
+                      const std::string& secret_path, std::string* text) {
     std::string host, why;
     std::uint16_t port = 0;
     if (address_parse(address, &host, &port, text) != ADDRESS_ERROR::none)
         return JTAGVARNAX_NO_SERVER;
+    m_auth = AUTH_CLIENT(address, secret_path, !address_is_loopback(host));
     m_fd = socket_connect(host, port, connect_timeout_ms, &why);
     if (m_fd < 0) {
         *text = "cannot reach the local JTAG server at " + address + ": " + why;
@@ -66,6 +59,10 @@ int VARNAX_LINK::handshake(const std::string& address, std::string* text) {
             break;
         }
         receive_once();
+    }
+    if (!m_auth.refusal().empty()) {
+        *text = m_auth.refusal();
+        return JTAGVARNAX_NO_SERVER;
     }
     if (m_open_answered) {
         *text = m_open_text;
@@ -207,6 +204,15 @@ VARNAX_LINK::STEP VARNAX_LINK::receive_once() {
 }
 
 VARNAX_LINK::STEP VARNAX_LINK::take_frame(const varnax::FRAME& frame) {
+    if (AUTH_CLIENT::is_auth_frame(frame.type)) {
+        AUTH_CLIENT::STEP step = m_auth.take(frame, &m_outgoing);
+        if (step == AUTH_CLIENT::STEP::go_on) return flush_outgoing();
+        if (step == AUTH_CLIENT::STEP::refused) return refuse();
+        lose("a malformed message from the server");
+        return STEP::lost;
+    }
+    if (!m_open_answered && m_auth.take_other() == AUTH_CLIENT::STEP::refused)
+        return refuse();
     bool answer = frame.type == varnax::msg_open_ok || frame.type == varnax::msg_open_fail;
     if (answer == m_open_answered) {
         lose(answer ? "a second answer to the open request" : "data before the open answer");
@@ -224,7 +230,7 @@ VARNAX_LINK::STEP VARNAX_LINK::take_frame(const varnax::FRAME& frame) {
             if (!varnax::parse_open_fail(frame, &failure) || failure.code >= 0) break;
             m_open_answered = true;
             m_open_code = failure.code;
-            m_open_text = printable(failure.text);
+            m_open_text = varnax::printable(failure.text);
             lose("the open request was refused");
             return STEP::lost;
         case varnax::msg_data:
@@ -256,5 +262,10 @@ VARNAX_LINK::STEP VARNAX_LINK::take_frame(const varnax::FRAME& frame) {
         }
     }
     lose("a malformed message from the server");
+    return STEP::lost;
+}
+
+VARNAX_LINK::STEP VARNAX_LINK::refuse() {
+    lose("the proof of the shared secret failed");
     return STEP::lost;
 }

@@ -3,15 +3,17 @@
 
 #include <chrono>
 
+#include "client/auth-client.h"
 #include "client/server-address.h"
 #include "client/socket.h"
 
 namespace {
 
-// Fills the result from the server's frames; false once the exchange is over (done or failed).
+// Fills the result from the server's frames, answering its challenge for the shared secret
+// first when it makes one; false once the exchange is over (done or failed).
 class INVENTORY {
 public:
-    explicit INVENTORY(SCAN_RESULT* result) : m_result(result) {}
+    INVENTORY(SCAN_RESULT* result, AUTH_CLIENT* auth) : m_result(result), m_auth(auth) {}
 
     bool greeting(std::uint32_t version) {
         m_result->server_version = version;
@@ -23,6 +25,39 @@ public:
     }
 
     bool frame(const varnax::FRAME& frame) {
+        if (AUTH_CLIENT::is_auth_frame(frame.type))
+            return proof_step(m_auth->take(frame, &m_reply));
+        if (!m_answered) {
+            m_answered = true;
+            if (!proof_step(m_auth->take_other())) return false;
+        }
+        return entry(frame);
+    }
+
+    bool fail(SCAN_ERROR error, const std::string& why) {
+        m_result->error = error;
+        m_result->why = why;
+        m_result->cables.clear();
+        return false;
+    }
+
+    // What the server must be sent now (the answer to its challenge), once.
+    std::string take_reply() {
+        std::string reply;
+        reply.swap(m_reply);
+        return reply;
+    }
+
+private:
+    bool proof_step(AUTH_CLIENT::STEP step) {
+        if (step == AUTH_CLIENT::STEP::refused) return fail(SCAN_ERROR::secret, m_auth->refusal());
+        if (step == AUTH_CLIENT::STEP::malformed)
+            return fail(SCAN_ERROR::broken,
+                        "the server's proof of the shared secret is out of place");
+        return true;
+    }
+
+    bool entry(const varnax::FRAME& frame) {
         SCAN_CABLE cable;
         std::int32_t device = 0;
         varnax::LIST_UART uart;
@@ -43,25 +78,16 @@ public:
                 cables.back().devices.back().uarts.push_back(uart);
                 return true;
             case varnax::msg_list_end:
-                m_done = true;
                 return false;
         }
         return fail(SCAN_ERROR::broken, "the server sent a message out of place (type " +
                                             varnax::number_text(frame.type) + ")");
     }
 
-    bool fail(SCAN_ERROR error, const std::string& why) {
-        m_result->error = error;
-        m_result->why = why;
-        m_result->cables.clear();
-        return false;
-    }
-
-    bool done() const { return m_done; }
-
-private:
     SCAN_RESULT* m_result;
-    bool m_done = false;
+    AUTH_CLIENT* m_auth;
+    std::string m_reply;
+    bool m_answered = false;  // the server has sent something besides the proof exchange
 };
 
 int ms_left(std::chrono::steady_clock::time_point deadline) {
@@ -70,10 +96,8 @@ int ms_left(std::chrono::steady_clock::time_point deadline) {
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-bool send_request(int fd, std::chrono::steady_clock::time_point deadline, std::string* why) {
-    std::string request;
-    varnax::encode_greeting(&request, varnax::protocol_version);
-    varnax::encode_list(&request);
+bool send_all(int fd, const std::string& request, std::chrono::steady_clock::time_point deadline,
+              std::string* why) {
     std::size_t sent = 0;
     while (sent < request.size()) {
         long n = socket_send(fd, request.data() + sent, request.size() - sent, why);
@@ -88,9 +112,9 @@ bool send_request(int fd, std::chrono::steady_clock::time_point deadline, std::s
 }
 
 // Reads until the inventory is complete, the server hangs up or the deadline passes.
-void receive_inventory(int fd, std::chrono::steady_clock::time_point deadline,
+void receive_inventory(int fd, std::chrono::steady_clock::time_point deadline, AUTH_CLIENT* auth,
                        SCAN_RESULT* result) {
-    INVENTORY inventory(result);
+    INVENTORY inventory(result, auth);
     varnax::DECODER decoder(varnax::PEER::server);
     bool greeted = false;
     std::string why;
@@ -125,12 +149,19 @@ void receive_inventory(int fd, std::chrono::steady_clock::time_point deadline,
                 more = inventory.frame(frame);
             if (!more) return;
         }
+        std::string reply = inventory.take_reply();
+        if (!reply.empty() && !send_all(fd, reply, deadline, &why)) {
+            inventory.fail(SCAN_ERROR::broken,
+                           "the proof of the shared secret cannot be sent: " + why);
+            return;
+        }
     }
 }
 
 }  // namespace
 
-SCAN_RESULT varnax_scan(const std::string& address, int timeout_ms) {
+SCAN_RESULT varnax_scan(const std::string& address, const std::string& secret_path,
+                        int timeout_ms) {
     SCAN_RESULT result;
     std::string host;
     std::uint16_t port = 0;
@@ -149,10 +180,14 @@ SCAN_RESULT varnax_scan(const std::string& address, int timeout_ms) {
                                                           : SCAN_ERROR::unreachable;
         return result;
     }
-    if (!send_request(fd, deadline, &result.why))
+    std::string request;
+    varnax::encode_greeting(&request, varnax::protocol_version);
+    varnax::encode_list(&request);
+    AUTH_CLIENT auth(address, secret_path, !address_is_loopback(host));
+    if (!send_all(fd, request, deadline, &result.why))
         result.error = SCAN_ERROR::not_a_server;
     else
-        receive_inventory(fd, deadline, &result);
+        receive_inventory(fd, deadline, &auth, &result);
     socket_close(fd);
     return result;
 }

@@ -26,6 +26,7 @@ enum class SCAN_ERROR {
     unreachable,        // another reason the connection failed (in *why)
     not_a_server,       // something answered, but not with this protocol's greeting
     other_version,      // a JTAG server of another protocol version
+    secret,             // the proof of the shared secret failed, either way (in *why)
     broken,             // the server greeted, then hung up or sent something out of place
 };
 
@@ -36,6 +37,7 @@ struct SCAN_RESULT {
     std::vector<SCAN_CABLE> cables;
 };
 
-// Connects to address ("host:port"), asks for the inventory and waits at most timeout_ms
-// for all of it.
-SCAN_RESULT varnax_scan(const std::string& address, int timeout_ms);
+// Connects to address ("host:port"), proves the shared secret from secret_path when the server
+// asks for it, asks for the inventory and waits at most timeout_ms for all of it.
+SCAN_RESULT varnax_scan(const std::string& address, const std::string& secret_path,
+                        int timeout_ms);

@@ -15,7 +15,9 @@ const char* usage_text =
     "Usage: scanwell [OPTIONS]\n"
     "Diagnoses the connection to the JTAG server and lists its cables, devices and JTAG UARTs,\n"
     "each with the --cable, --device and --instance options that choose it in the terminal.\n"
-    "The server is at JTAG_VARNAX_SERVER (HOST:PORT), or else at 127.0.0.1:47011.\n"
+    "The server is at JTAG_VARNAX_SERVER (HOST:PORT), or else at 127.0.0.1:47011. The shared\n"
+    "secret a server may ask for is read from the file JTAG_VARNAX_SECRET_FILE names, or else\n"
+    "from this user's jtag-varnax/secret settings file.\n"
     "  -h, --help       show this message and exit\n"
     "  -V, --version    display the version and exit\n"
     "Exit status: 0 when at least one JTAG UART was found, 1 when none was (or the server\n"
@@ -38,8 +40,8 @@ int main(int argc, char** argv) {
     }
     bool from_environment = false;
     std::string address = varnax_server_address(&from_environment);
-    SCAN_REPORT report =
-        scan_report(address, from_environment, varnax_scan(address, scan_timeout_ms));
+    SCAN_REPORT report = scan_report(address, from_environment,
+                                     varnax_scan(address, varnax_secret_path(), scan_timeout_ms));
     std::fputs(report.out.c_str(), stdout);
     std::fflush(stdout);
     std::fputs(report.err.c_str(), stderr);

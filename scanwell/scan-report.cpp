@@ -38,6 +38,8 @@ std::string failure_text(const std::string& address, const SCAN_RESULT& r) {
         case SCAN_ERROR::other_version:
             return "wrong protocol version: " + r.why +
                    ".\nUse a JTAG server from the same release as the terminal and its library.";
+        case SCAN_ERROR::secret:
+            return "the shared secret: " + r.why + ".";
         case SCAN_ERROR::broken:
             return "the JTAG server at " + address + " did not list its cables: " + r.why + ".";
         case SCAN_ERROR::none:

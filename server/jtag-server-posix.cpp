@@ -99,7 +99,17 @@ int accept_from(int listen_fd, sockaddr_in* peer) {
 constexpr auto open_timeout = std::chrono::seconds(10);
 
 // What one entry of the poll set belongs to.
-enum class WATCH { listener, commands, signals, client, target_in, target_out, target_listener };
+enum class WATCH {
+    listener,
+    commands,
+    signals,
+    client,
+    target_in,
+    target_out,
+    target_listener,
+    target_connect,
+    target_hangup
+};
 
 }  // namespace
 
@@ -166,6 +176,7 @@ int JTAG_SERVER::run() {
     if (!start_listening()) return 1;
     while (!stop_requested) {
         poll_once();
+        retry_targets();
         for (auto& uart : m_uarts) pump(uart.get());
         for (auto& client : m_clients) flush_client(client.get());
         close_finished_clients();
@@ -192,7 +203,7 @@ void JTAG_SERVER::poll_once() {
     else
         watch(m_listen_fd, POLLIN, WATCH::listener, nullptr);
     for (auto& c : m_clients) {
-        short events = c->queued() > 0 ? POLLIN | POLLOUT : POLLIN;
+        short events = c->queued() > 0 && !c->held(now) ? POLLIN | POLLOUT : POLLIN;
         watch(c->fd, events, WATCH::client, c.get());
         // Wake up in time for a closing client's deadline and for one that never opens.
         if (c->closing)
@@ -202,8 +213,13 @@ void JTAG_SERVER::poll_once() {
     }
     for (auto& u : m_uarts) {
         if (u->listen_fd >= 0) watch(u->listen_fd, POLLIN, WATCH::target_listener, u.get());
+        if (u->connect_fd >= 0) watch(u->connect_fd, POLLOUT, WATCH::target_connect, u.get());
         if (u->read_fd >= 0 && u->out_fifo.room() > 0 && !u->readable)
             watch(u->read_fd, POLLIN, WATCH::target_in, u.get());
+        // An unplugged serial device is noticed even while its output waits for FIFO room,
+        // so the next open finds the device plugged in by then, not the one that went away.
+        else if (u->read_fd >= 0 && u->cfg.kind == TARGET_KIND::serial)
+            watch(u->read_fd, 0, WATCH::target_hangup, u.get());
         if (u->write_fd >= 0 && u->in_fifo.size() > 0 && !u->writable)
             watch(u->write_fd, POLLOUT, WATCH::target_out, u.get());
         // A target already known to be ready is served without waiting.
@@ -211,6 +227,8 @@ void JTAG_SERVER::poll_once() {
             (u->write_fd >= 0 && u->writable && u->in_fifo.size() > 0))
             timeout = 0;
     }
+    int retry = retry_wait_ms();
+    if (retry >= 0 && (timeout < 0 || retry < timeout)) timeout = retry;
     // A signal is noticed through the self-pipe; the one-second cap also catches a wake-up
     // that a sanitizer's deferred signal delivery may hold back.
     if (timeout < 0) timeout = 1000;
@@ -241,6 +259,12 @@ void JTAG_SERVER::poll_once() {
             case WATCH::target_listener:
                 accept_target(static_cast<UART*>(what));
                 break;
+            case WATCH::target_connect:
+                finish_connect(static_cast<UART*>(what));
+                break;
+            case WATCH::target_hangup:
+                if (fds[i].revents & (POLLHUP | POLLERR)) port_hung_up(static_cast<UART*>(what));
+                break;
         }
     }
 }
@@ -254,7 +278,8 @@ void JTAG_SERVER::accept_client() {
         m_accept_paused_until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
     }
     if (fd < 0) return;
-    if (!m_options.allow_remote && !is_loopback(peer)) {
+    bool remote = !is_loopback(peer) || m_options.loopback_is_remote;
+    if (!m_options.allow_remote && remote) {
         log("refused a connection from %s (not this machine)", address_text(peer).c_str());
         close(fd);
         return;
@@ -265,6 +290,7 @@ void JTAG_SERVER::accept_client() {
     client->fd = fd;
     client->peer = address_text(peer);
     varnax::encode_greeting(&client->out, m_options.protocol_version);
+    ask_for_proof(client.get(), remote);
     m_clients.push_back(std::move(client));
 }
 
@@ -319,6 +345,7 @@ void JTAG_SERVER::read_client(CLIENT* client) {
 }
 
 void JTAG_SERVER::flush_client(CLIENT* client) {
+    if (client->held(std::chrono::steady_clock::now())) return;
     while (client->queued() > 0 && !client->finished) {
         ssize_t n = send(client->fd, client->out.data() + client->out_start, client->queued(),
                          MSG_NOSIGNAL | MSG_DONTWAIT);

@@ -1,19 +1,22 @@
-// The real scanwell against a real server, a refusing port, listeners that are not JTAG
-// servers of this version, and addresses that cannot work.
+// The real scanwell against a real server (one that asks for the shared secret too), a refusing
+// port, listeners that are not JTAG servers of this version, and addresses that cannot work.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <thread>
 
 #include "client/jtag_varnax.h"
 #include "tests/support/piped-child.h"
 #include "tests/support/sim-server.h"
+#include "tests/support/temp-dir.h"
 
 namespace {
 
@@ -37,10 +40,12 @@ struct RUN {
     std::string err;
 };
 
-RUN run_scanwell(const std::string& address) {
+RUN run_scanwell(const std::string& address, const std::string& secret_file = "") {
     CHILD_SETUP setup;
     setup.input = CHILD_SETUP::Input::null;
     setup.environment = {{"JTAG_VARNAX_SERVER", address}};
+    if (!secret_file.empty())
+        setup.environment.emplace_back("JTAG_VARNAX_SECRET_FILE", secret_file);
     PIPED_CHILD child(scanwell_path, {}, setup);
     int status = child.wait_exit(20s);
     return RUN{status, child.out(), child.err()};
@@ -164,6 +169,45 @@ TEST(Scanwell, SaysInPlainWordsWhyTheServerCannotBeUsed) {
               "program speaks version 1.\n"
               "scanwell: Use a JTAG server from the same release as the terminal and its "
               "library.\n");
+}
+
+// A private file with these bytes.
+std::string write_secret(const std::string& path, const std::string& bytes) {
+    std::ofstream(path) << bytes;
+    chmod(path.c_str(), 0600);
+    return path;
+}
+
+TEST(Scanwell, ProvesTheSharedSecretOrSaysWhyItCannot) {
+    TEMP_DIR dir;
+    std::string secret = write_secret(dir.file("secret"), "the lab's boards: 7d1e0c95a2b4f386\n");
+    SIM_SERVER server;
+    ASSERT_TRUE(server.start_demo({"--quiet", "--secret-file", secret, "--secret-for-local"}))
+        << server.error();
+
+    RUN proven = run_scanwell(server.address(), secret);
+    EXPECT_EQ(proven.status, 0) << proven.err;
+    EXPECT_NE(proven.out.find("\nFound 1 JTAG UART (1 free, 0 in use) on 1 cable.\n"),
+              std::string::npos)
+        << proven.out;
+
+    std::string wrong = write_secret(dir.file("wrong"), "the lab's boards: 0000000000000000");
+    RUN refused = run_scanwell(server.address(), wrong);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "scanwell: the shared secret: the JTAG server at " + server.address() +
+                               " refused the shared secret from " + wrong + " (wrong secret).\n");
+
+    RUN none = run_scanwell(server.address(), dir.file("nothing here"));
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.err.rfind("scanwell: the shared secret: the JTAG server at " + server.address() +
+                                 " asks for the shared secret, and there is "
+                                 "none (no secret): ",
+                             0),
+              0u)
+        << none.err;
+    // Neither listed anything.
+    EXPECT_EQ(refused.out.find("Cable"), std::string::npos);
+    EXPECT_EQ(none.out.find("Cable"), std::string::npos);
 }
 
 TEST(Scanwell, TellsAnotherVersionFromAnotherProgram) {

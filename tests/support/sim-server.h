@@ -71,6 +71,8 @@ public:
     // Where a test connects to be the target of a "listen" JTAG UART; empty if there is none.
     std::string target_address(const std::string& cable, int device, int instance) const;
     int pid() const { return m_pid; }
+    // The processor time the server has used so far (user and system), in clock ticks.
+    long cpu_ticks() const;
     // Why start() failed, with what the server printed on standard error.
     const std::string& error() const { return m_error; }
     // What the server has printed on standard error so far.
@@ -116,6 +118,8 @@ public:
     // Makes the socket's send buffer small, so back-pressure on what the target sends shows
     // after few bytes.
     void shrink_buffers();
+    // Takes over a connected socket: a test that plays a server talks through it the same way.
+    void adopt(int fd);
     void close();
 
 private:
