@@ -1,8 +1,6 @@
 // The real scanwell against a real server (one that asks for the shared secret too), a refusing
 // port, listeners that are not JTAG servers of this version, and addresses that cannot work.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -14,6 +12,7 @@
 #include <thread>
 
 #include "client/jtag_varnax.h"
+#include "tests/support/one-connection-server.h"
 #include "tests/support/piped-child.h"
 #include "tests/support/sim-server.h"
 #include "tests/support/temp-dir.h"
@@ -51,43 +50,12 @@ RUN run_scanwell(const std::string& address, const std::string& secret_file = ""
     return RUN{status, child.out(), child.err()};
 }
 
-// A loopback listener that answers the first connection with fixed bytes and hangs up: what a
-// JTAG server of another version, or another program altogether, looks like to a client.
-class FAKE_LISTENER {
-public:
-    explicit FAKE_LISTENER(std::string answer) : m_answer(std::move(answer)) {
-        m_fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof addr;
-        if (bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-            listen(m_fd, 4) != 0 ||
-            getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &size) != 0)
-            ADD_FAILURE() << "no loopback listener";
-        m_address = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
-        m_thread = std::thread([this] { serve(); });
-    }
-    ~FAKE_LISTENER() {
-        m_thread.join();
-        close(m_fd);
-    }
-    const std::string& address() const { return m_address; }
-
-private:
-    void serve() {
-        pollfd p{m_fd, POLLIN, 0};
-        if (poll(&p, 1, 20000) != 1) return;  // the test failed to connect; give up
-        int client = accept(m_fd, nullptr, nullptr);
-        if (client < 0) return;
-        (void)!write(client, m_answer.data(), m_answer.size());
-        close(client);
-    }
-    int m_fd = -1;
-    std::string m_address;
-    std::string m_answer;
-    std::thread m_thread;
-};
+// Answers a connection with fixed bytes and hangs up: what a JTAG server of another version,
+// or another program altogether, looks like to a client.
+void answer_and_hang_up(const std::string& answer, int fd) {
+    (void)!write(fd, answer.data(), answer.size());
+    close(fd);
+}
 
 TEST(Scanwell, ListsEveryCableDeviceAndJtagUartWithItsHolder) {
     SIM_SERVER server;
@@ -223,7 +191,7 @@ TEST(Scanwell, TellsAnotherVersionFromAnotherProgram) {
         {std::string("JVNX\x01\x00\x00\x00", 8), "scanwell: the JTAG server at "},
     };
     for (const auto& c : cases) {
-        FAKE_LISTENER fake(c.answer);
+        ONE_CONNECTION_SERVER fake("127.0.0.1", [&](int fd) { answer_and_hang_up(c.answer, fd); });
         RUN run = run_scanwell(fake.address());
         EXPECT_EQ(run.status, 1) << c.err_start;
         EXPECT_EQ(run.err.rfind(c.err_start, 0), 0u) << run.err;

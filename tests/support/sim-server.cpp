@@ -40,6 +40,22 @@ bool wait_fd(int fd, short events, clock_type::time_point deadline) {
 
 }  // namespace
 
+int listen_on_free_port(const std::string& host, std::string* address) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    inet_pton(AF_INET, host.c_str(), &addr.sin_addr);
+    socklen_t len = sizeof addr;
+    address->clear();
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 4) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        close(fd);
+        return -1;
+    }
+    *address = host + ":" + std::to_string(ntohs(addr.sin_port));
+    return fd;
+}
+
 std::string closed_loopback_address() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
