@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/piped-child.h"
+#include "tests/support/process-harness.h"
 
 namespace {
 
@@ -51,8 +51,8 @@ std::vector<std::string> man_options(const std::string& page) {
 // The entries of the help text: lines that start with blanks and then an option, up to the
 // two blanks that begin the description.
 std::vector<std::string> help_options(const std::string& program) {
-    PIPED_CHILD child(program, {"--help"});
-    EXPECT_EQ(child.wait_exit(20s), 0) << program;
+    CHILD_PROCESS child(program, {"--help"});
+    EXPECT_EQ(child.wait_exit(20s), exited(0)) << program;
     std::vector<std::string> entries;
     std::istringstream text(child.out());
     for (std::string line; std::getline(text, line);) {

@@ -13,7 +13,7 @@
 
 #include "client/jtag_varnax.h"
 #include "tests/support/one-connection-server.h"
-#include "tests/support/piped-child.h"
+#include "tests/support/process-harness.h"
 #include "tests/support/sim-server.h"
 #include "tests/support/temp-dir.h"
 
@@ -34,19 +34,19 @@ const std::string fix_address_lines =
     "scanwell: from 1 to 65535), or unset it to use 127.0.0.1:47011.\n";
 
 struct RUN {
-    int status;
+    EXIT_STATUS status;
     std::string out;
     std::string err;
 };
 
 RUN run_scanwell(const std::string& address, const std::string& secret_file = "") {
     CHILD_SETUP setup;
-    setup.input = CHILD_SETUP::Input::null;
+    setup.input = CHILD_SETUP::STREAM::null;
     setup.environment = {{"JTAG_VARNAX_SERVER", address}};
     if (!secret_file.empty())
         setup.environment.emplace_back("JTAG_VARNAX_SECRET_FILE", secret_file);
-    PIPED_CHILD child(scanwell_path, {}, setup);
-    int status = child.wait_exit(20s);
+    CHILD_PROCESS child(scanwell_path, {}, setup);
+    EXIT_STATUS status = child.wait_exit(20s);
     return RUN{status, child.out(), child.err()};
 }
 
@@ -76,7 +76,7 @@ TEST(Scanwell, ListsEveryCableDeviceAndJtagUartWithItsHolder) {
 
     RUN run = run_scanwell(server.address());
     jtagvarnax_close(held);
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, exited(0));
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(
         run.out,
@@ -116,14 +116,14 @@ TEST(Scanwell, FailsWhenNoJtagUartCanBeSeen) {
     ASSERT_TRUE(server.start("cable Dark powered=no\n device 1\n  uart 0 echo\n", {"--quiet"}))
         << server.error();
     RUN run = run_scanwell(server.address());
-    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.status, exited(1));
     EXPECT_NE(run.out.find("\nFound no JTAG UART on 1 cable.\n"), std::string::npos) << run.out;
 }
 
 TEST(Scanwell, SaysInPlainWordsWhyTheServerCannotBeUsed) {
     std::string closed = closed_loopback_address();
     RUN refused = run_scanwell(closed);
-    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.status, exited(1));
     EXPECT_EQ(refused.out, "Server: " + closed + " (from JTAG_VARNAX_SERVER)\n");
     EXPECT_EQ(refused.err, "scanwell: connection refused: nothing listens at " + closed + ".\n" +
                                refuse_lines_2_3);
@@ -131,7 +131,7 @@ TEST(Scanwell, SaysInPlainWordsWhyTheServerCannotBeUsed) {
     SIM_SERVER newer;
     ASSERT_TRUE(newer.start_demo({"--quiet", "--protocol-version", "2"})) << newer.error();
     RUN version = run_scanwell(newer.address());
-    EXPECT_EQ(version.status, 1);
+    EXPECT_EQ(version.status, exited(1));
     EXPECT_EQ(version.err,
               "scanwell: wrong protocol version: the server speaks protocol version 2; this "
               "program speaks version 1.\n"
@@ -154,19 +154,19 @@ TEST(Scanwell, ProvesTheSharedSecretOrSaysWhyItCannot) {
         << server.error();
 
     RUN proven = run_scanwell(server.address(), secret);
-    EXPECT_EQ(proven.status, 0) << proven.err;
+    EXPECT_EQ(proven.status, exited(0)) << proven.err;
     EXPECT_NE(proven.out.find("\nFound 1 JTAG UART (1 free, 0 in use) on 1 cable.\n"),
               std::string::npos)
         << proven.out;
 
     std::string wrong = write_secret(dir.file("wrong"), "the lab's boards: 0000000000000000");
     RUN refused = run_scanwell(server.address(), wrong);
-    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.status, exited(1));
     EXPECT_EQ(refused.err, "scanwell: the shared secret: the JTAG server at " + server.address() +
                                " refused the shared secret from " + wrong + " (wrong secret).\n");
 
     RUN none = run_scanwell(server.address(), dir.file("nothing here"));
-    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.status, exited(1));
     EXPECT_EQ(none.err.rfind("scanwell: the shared secret: the JTAG server at " + server.address() +
                                  " asks for the shared secret, and there is "
                                  "none (no secret): ",
@@ -193,7 +193,7 @@ TEST(Scanwell, TellsAnotherVersionFromAnotherProgram) {
     for (const auto& c : cases) {
         ONE_CONNECTION_SERVER fake("127.0.0.1", [&](int fd) { answer_and_hang_up(c.answer, fd); });
         RUN run = run_scanwell(fake.address());
-        EXPECT_EQ(run.status, 1) << c.err_start;
+        EXPECT_EQ(run.status, exited(1)) << c.err_start;
         EXPECT_EQ(run.err.rfind(c.err_start, 0), 0u) << run.err;
     }
 }
@@ -226,7 +226,7 @@ TEST(Scanwell, NamesWhatIsWrongWithAnAddress) {
     };
     for (const auto& c : cases) {
         RUN run = run_scanwell(c.address);
-        EXPECT_EQ(run.status, 1) << c.address;
+        EXPECT_EQ(run.status, exited(1)) << c.address;
         EXPECT_EQ(run.out, std::string("Server: ") + c.address + " (from JTAG_VARNAX_SERVER)\n");
         EXPECT_EQ(run.err, "scanwell: " + c.first_line + "\n" + fix_address_lines);
     }
@@ -234,9 +234,9 @@ TEST(Scanwell, NamesWhatIsWrongWithAnAddress) {
 
 TEST(Scanwell, SaysWhenItUsesTheDefaultAddress) {
     CHILD_SETUP setup;
-    setup.input = CHILD_SETUP::Input::null;
+    setup.input = CHILD_SETUP::STREAM::null;
     setup.environment = {{"JTAG_VARNAX_SERVER", ""}};
-    PIPED_CHILD child(scanwell_path, {}, setup);
+    CHILD_PROCESS child(scanwell_path, {}, setup);
     child.wait_exit(20s);
     // Whatever listens at the default port on this machine, the first line says where it looked.
     EXPECT_EQ(child.out().rfind("Server: 127.0.0.1:47011 (the default; JTAG_VARNAX_SERVER is not "
@@ -247,14 +247,14 @@ TEST(Scanwell, SaysWhenItUsesTheDefaultAddress) {
 }
 
 TEST(Scanwell, AnswersHelpVersionAndBadOptions) {
-    PIPED_CHILD help(scanwell_path, {"--help"});
-    EXPECT_EQ(help.wait_exit(10s), 0);
+    CHILD_PROCESS help(scanwell_path, {"--help"});
+    EXPECT_EQ(help.wait_exit(10s), exited(0));
     EXPECT_EQ(help.out().rfind("Usage: scanwell [OPTIONS]\n", 0), 0u);
-    PIPED_CHILD version(scanwell_path, {"-V"});
-    EXPECT_EQ(version.wait_exit(10s), 0);
+    CHILD_PROCESS version(scanwell_path, {"-V"});
+    EXPECT_EQ(version.wait_exit(10s), exited(0));
     EXPECT_EQ(version.out().rfind("scanwell ", 0), 0u);
-    PIPED_CHILD bad(scanwell_path, {"--cable"});
-    EXPECT_EQ(bad.wait_exit(10s), 2);
+    CHILD_PROCESS bad(scanwell_path, {"--cable"});
+    EXPECT_EQ(bad.wait_exit(10s), exited(2));
     EXPECT_EQ(bad.err(), "scanwell: unknown option \"--cable\" (try --help)\n");
     EXPECT_EQ(bad.out(), "");
 }
