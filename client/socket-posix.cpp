@@ -13,8 +13,8 @@
 
 #include "client/socket.h"
 
-int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms,
-                   std::string* error) {
+int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms, std::string* error,
+                   CONNECT_ERROR* kind) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
@@ -22,6 +22,7 @@ int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms,
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         *error = std::strerror(errno);
+        if (kind != nullptr) *kind = CONNECT_ERROR::other;
         return -1;
     }
     // A program that runs with standard input, output or error closed would otherwise have
@@ -50,9 +51,14 @@ int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms,
     }
     if (rc != 0) {
         *error = std::strerror(errno);
+        if (kind != nullptr)
+            *kind = errno == ECONNREFUSED ? CONNECT_ERROR::refused
+                    : errno == ETIMEDOUT  ? CONNECT_ERROR::timed_out
+                                          : CONNECT_ERROR::other;
         close(fd);
         return -1;
     }
+    if (kind != nullptr) *kind = CONNECT_ERROR::none;
     int one = 1;  // keystrokes go out at once
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return fd;

@@ -33,10 +33,11 @@ SOCKET as_socket(int fd) { return static_cast<SOCKET>(fd); }
 
 }  // namespace
 
-int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms,
-                   std::string* error) {
+int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms, std::string* error,
+                   CONNECT_ERROR* kind) {
     if (!winsock_ready()) {
         *error = "Winsock does not start";
+        if (kind != nullptr) *kind = CONNECT_ERROR::other;
         return -1;
     }
     sockaddr_in addr{};
@@ -46,6 +47,7 @@ int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms,
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) {
         *error = winsock_text(WSAGetLastError());
+        if (kind != nullptr) *kind = CONNECT_ERROR::other;
         return -1;
     }
     u_long non_blocking = 1;
@@ -60,10 +62,16 @@ int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms,
         WSASetLastError(so_error);
     }
     if (rc != 0) {
-        *error = winsock_text(WSAGetLastError());
+        int code = WSAGetLastError();
+        *error = winsock_text(code);
+        if (kind != nullptr)
+            *kind = code == WSAECONNREFUSED ? CONNECT_ERROR::refused
+                    : code == WSAETIMEDOUT  ? CONNECT_ERROR::timed_out
+                                            : CONNECT_ERROR::other;
         closesocket(s);
         return -1;
     }
+    if (kind != nullptr) *kind = CONNECT_ERROR::none;
     BOOL one = TRUE;  // keystrokes go out at once
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
     return static_cast<int>(s);

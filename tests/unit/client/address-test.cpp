@@ -1,5 +1,5 @@
-// The server address rule, the same on every system.
-#include "client/address.h"
+// The server address rule, the same on every system and in every client.
+#include "client/server-address.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +22,8 @@ TEST(Address, TakesDottedAddressesAndLocalhost) {
     for (const auto& c : cases) {
         std::string host = "unchanged";
         std::uint16_t port = 0;
-        EXPECT_TRUE(address_parse(c.text, &host, &port)) << c.text;
+        std::string why;
+        EXPECT_EQ(address_parse(c.text, &host, &port, &why), ADDRESS_ERROR::none) << c.text;
         EXPECT_EQ(host, c.host) << c.text;
         EXPECT_EQ(port, c.port) << c.text;
     }
@@ -35,7 +36,9 @@ TEST(Address, RefusesWhatTheSystemsWouldNotConnectTo) {
           " 1.2.3.4:80", "1.2.3.4 :80", "example.com:80", "::1:80", "1.2.3.4:99999999999"}) {
         std::string host = "unchanged";
         std::uint16_t port = 7;
-        EXPECT_FALSE(address_parse(text, &host, &port)) << text;
+        std::string why;
+        EXPECT_NE(address_parse(text, &host, &port, &why), ADDRESS_ERROR::none) << text;
+        EXPECT_NE(why, "") << text;
         EXPECT_EQ(host, "unchanged") << text;
         EXPECT_EQ(port, 7) << text;
     }
