@@ -306,6 +306,24 @@ TEST_F(WindowsTerminal, CapturesTheProfileInBinary) {
     end_with_ctrl_c(*term, shown);
 }
 
+// scanwell.exe tells what the Linux scanwell tells, in the lines of its system.
+TEST_F(WindowsTerminal, ScanwellFindsWhatTheLinuxOneFinds) {
+    SIM_SERVER server;
+    ASSERT_TRUE(server.start(two_cables + "cable \"Bench cable\" powered=no\n device 1\n  uart 0 echo\n"))
+        << server.error();
+    CHILD_SETUP setup;
+    setup.environment = {{"JTAG_VARNAX_SERVER", server.address()}};
+    CHILD_PROCESS linux_scan(SCANWELL_PATH, {}, setup);
+    EXPECT_EQ(linux_scan.wait_exit(30s), exited(0));
+    const std::string launcher_folder = terminal.substr(0, terminal.rfind('/') + 1);
+    CHILD_PROCESS windows_scan(launcher_folder + "scanwell", {}, setup);
+    EXPECT_EQ(windows_scan.wait_exit(30s), exited(0));
+    std::string shown = windows_scan.out();
+    for (std::size_t at; (at = shown.find("\r\n")) != std::string::npos;) shown.erase(at, 1);
+    EXPECT_EQ(shown, linux_scan.out());
+    EXPECT_NE(shown.find("Bench cable"), std::string::npos) << shown;
+}
+
 std::string se_line(int code) {
     return "Fatal error: SE " + std::to_string(code) +
            " thrown. The Ostrand software will now exit.\n";
