@@ -163,6 +163,27 @@ BODY_ORDER body_order() {
 // How many bodies this copy of the program has met so far.
 int bodies_met = 0;
 
+// The command that starts this test program again for the body met last, with the order for
+// it in *environment; *report gets the parent's end of the pipe the result comes back on.
+std::string body_command(const HANDLE streams[3], HANDLE* report, HANDLE* report_end,
+                         std::vector<std::pair<std::string, std::string>>* environment) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    CreatePipe(report, report_end, &inherit, 0);
+    SetHandleInformation(*report, HANDLE_FLAG_INHERIT, 0);
+    char own_path[MAX_PATH];
+    GetModuleFileNameA(nullptr, own_path, sizeof own_path);
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    char order[160];
+    std::snprintf(order, sizeof order, "%d %llu %llu %llu %llu", bodies_met - 1,
+                  reinterpret_cast<unsigned long long>(streams[0]),
+                  reinterpret_cast<unsigned long long>(streams[1]),
+                  reinterpret_cast<unsigned long long>(streams[2]),
+                  reinterpret_cast<unsigned long long>(*report_end));
+    environment->push_back({body_variable, order});
+    return quoted(own_path) + " " +
+           quoted(std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name());
+}
+
 // Runs the body with the real streams in place of the null device, then ends the copy.
 [[noreturn]] void run_body_here(const BODY_ORDER& order, const std::function<std::string()>& body) {
     const DWORD ids[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
@@ -197,8 +218,20 @@ struct CHILD_PROCESS::SYSTEM {
     std::mutex mutex;
     std::condition_variable arrived;
     DRAIN drains[3];  // standard output, standard error, the body's report
+
+    void start_drains() {
+        for (DRAIN& drain : drains) {
+            drain.m_mutex = &mutex;
+            drain.m_arrived = &arrived;
+            if (drain.m_pipe != nullptr) {
+                drain.m_thread = CreateThread(nullptr, 0, run_drain, &drain, 0, nullptr);
+            }
+            if (drain.m_thread == nullptr) drain.m_ended = true;
+        }
+    }
 };
 
+// The constructors live beside SYSTEM, which they need complete.
 CHILD_PROCESS::CHILD_PROCESS(const std::string& path, const std::vector<std::string>& arguments,
                              const CHILD_SETUP& setup) {
     start(path, arguments, nullptr, setup);
@@ -235,22 +268,7 @@ void CHILD_PROCESS::start(const std::string& path, const std::vector<std::string
     std::string command;
     HANDLE child_streams[3] = {streams[0], streams[1], streams[2]};
     if (body != nullptr) {
-        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        CreatePipe(&sys.drains[2].m_pipe, &report_end, &inherit, 0);
-        SetHandleInformation(sys.drains[2].m_pipe, HANDLE_FLAG_INHERIT, 0);
-        char own_path[MAX_PATH];
-        GetModuleFileNameA(nullptr, own_path, sizeof own_path);
-        const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        command = quoted(own_path) + " " +
-                  quoted(std::string("--gtest_filter=") + test->test_suite_name() + "." +
-                         test->name());
-        char order[160];
-        std::snprintf(order, sizeof order, "%d %llu %llu %llu %llu", bodies_met - 1,
-                      reinterpret_cast<unsigned long long>(streams[0]),
-                      reinterpret_cast<unsigned long long>(streams[1]),
-                      reinterpret_cast<unsigned long long>(streams[2]),
-                      reinterpret_cast<unsigned long long>(report_end));
-        environment.push_back({body_variable, order});
+        command = body_command(streams, &sys.drains[2].m_pipe, &report_end, &environment);
         // The copy runs the test up to the body with its output going nowhere.
         for (int i = 0; i < 3; ++i) child_streams[i] = open_null(i == 0);
     } else {
@@ -265,7 +283,9 @@ void CHILD_PROCESS::start(const std::string& path, const std::vector<std::string
     startup.hStdOutput = child_streams[1];
     startup.hStdError = child_streams[2];
     PROCESS_INFORMATION started{};
-    bool ok = CreateProcessA(path.empty() ? nullptr : path.c_str(), command.data(), nullptr,
+    // Without its own argv[0] the program is found from the command line, PATH included.
+    const char* application = body == nullptr && setup.argv0.has_value() ? path.c_str() : nullptr;
+    bool ok = CreateProcessA(application, command.data(), nullptr,
                              nullptr, TRUE, 0, block.data(),
                              setup.directory.empty() ? nullptr : setup.directory.c_str(),
                              &startup, &started) != 0;
@@ -291,16 +311,7 @@ void CHILD_PROCESS::start(const std::string& path, const std::vector<std::string
     CloseHandle(started.hThread);
     sys.process = started.hProcess;
     m_pid = static_cast<int>(started.dwProcessId);
-    for (DRAIN& drain : sys.drains) {
-        if (drain.m_pipe == nullptr) {
-            drain.m_ended = true;
-            continue;
-        }
-        drain.m_mutex = &sys.mutex;
-        drain.m_arrived = &sys.arrived;
-        drain.m_thread = CreateThread(nullptr, 0, run_drain, &drain, 0, nullptr);
-        if (drain.m_thread == nullptr) drain.m_ended = true;
-    }
+    sys.start_drains();
 }
 
 CHILD_PROCESS::~CHILD_PROCESS() {
