@@ -19,9 +19,9 @@
 
 #include "client/protocol.h"
 #include "server/jtag-server.h"
-#include "server/process.h"
 #include "server/ring-buffer.h"
 #include "server/server-state.h"
+#include "server/target-program.h"
 
 namespace {
 
@@ -344,7 +344,7 @@ void JTAG_SERVER::reap_children() {
     while (read(signal_pipe[0], drain, sizeof drain) > 0) {
     }
     int pid;
-    while ((pid = process_reap()) > 0) child_ended(pid);
+    while ((pid = target_program_reap()) > 0) child_ended(pid);
 }
 
 void JTAG_SERVER::close_finished_clients() {

@@ -6,7 +6,7 @@
 #include "client/protocol.h"
 #include "server/board-config.h"
 #include "server/jtag-server.h"
-#include "server/process.h"
+#include "server/target-program.h"
 
 namespace {
 
@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
     }
     if (demo == !config_path.empty())
         return fail("give either --config FILE or --demo (try --help)");
-    std::string demo_program = process_self_directory() + "/varnax-demo-target";
+    std::string demo_program = target_program_self_directory() + "/varnax-demo-target";
     BOARD_CONFIG config;
     std::string error;
     if (demo) {

@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "server/process.h"
+#include "server/target-program.h"
 
 namespace {
 
@@ -199,9 +199,9 @@ void SERVER_STATE::drop_link(CLIENT* client, const std::string& why) {
 void SERVER_STATE::start_target(UART* uart) {
     if (uart->cfg.kind != TARGET_KIND::program || uart->read_fd >= 0) return;
     if (uart->pid > 0) stop_target(uart, 0);  // ended its output but not yet reaped
-    CHILD child;
+    TARGET_PROGRAM child;
     std::string why;
-    if (!process_start(uart->cfg.argv, &child, &why)) {
+    if (!target_program_start(uart->cfg.argv, &child, &why)) {
         log("%s: cannot start %s: %s", uart->label().c_str(), uart->cfg.argv[0].c_str(),
             why.c_str());
         return;
@@ -217,7 +217,7 @@ void SERVER_STATE::stop_target(UART* uart, int grace_ms) {
     if (uart->write_fd != uart->read_fd) target_close(uart->write_fd);
     uart->read_fd = uart->write_fd = -1;
     uart->readable = uart->writable = false;
-    if (uart->pid > 0) process_stop(uart->pid, grace_ms);
+    if (uart->pid > 0) target_program_stop(uart->pid, grace_ms);
     uart->pid = -1;
 }
 

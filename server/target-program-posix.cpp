@@ -9,7 +9,7 @@
 #include <climits>
 #include <cstring>
 
-#include "server/process.h"
+#include "server/target-program.h"
 
 namespace {
 
@@ -37,7 +37,8 @@ void close_pair(int fds[2]) {
 
 }  // namespace
 
-bool process_start(const std::vector<std::string>& argv, CHILD* child, std::string* error) {
+bool target_program_start(const std::vector<std::string>& argv, TARGET_PROGRAM* child,
+                          std::string* error) {
     int in[2] = {-1, -1}, out[2] = {-1, -1}, report[2] = {-1, -1};
     if (argv.empty() || pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 ||
         pipe2(report, O_CLOEXEC) != 0) {
@@ -69,7 +70,7 @@ bool process_start(const std::vector<std::string>& argv, CHILD* child, std::stri
     return true;
 }
 
-void process_stop(int pid, int grace_ms) {
+void target_program_stop(int pid, int grace_ms) {
     if (pid <= 0) return;
     kill(pid, SIGTERM);
     for (int waited = 0; waited < grace_ms; waited += 10) {
@@ -81,13 +82,13 @@ void process_stop(int pid, int grace_ms) {
     }
 }
 
-int process_reap() {
+int target_program_reap() {
     int status = 0;
     pid_t pid = waitpid(-1, &status, WNOHANG);
     return pid > 0 ? pid : -1;
 }
 
-std::string process_self_directory() {
+std::string target_program_self_directory() {
     char path[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
     if (n <= 0) return ".";
