@@ -19,6 +19,7 @@ struct UART_CONFIG {
     TARGET_KIND kind = TARGET_KIND::echo;
     std::uint16_t port = 0;         // listen: 0 lets the system choose
     std::vector<std::string> argv;  // program: the command and its arguments
+    int line = 0;                   // where the configuration file describes it (0: nowhere)
 };
 
 struct DEVICE_CONFIG {
@@ -36,16 +37,25 @@ struct CABLE_CONFIG {
 
 struct BOARD_CONFIG {
     std::vector<CABLE_CONFIG> cables;
+    std::string file_name;  // the file it was read from, for messages; empty for the demo
 };
 
+// The longest line a configuration file may hold, without its line end.
+constexpr std::size_t config_max_line = 4096;
+
 // Parses a configuration text; file_name only labels the messages ("FILE:LINE: why").
-// demo_program is what the target kind "demo" runs.
+// demo_program is what the target kind "demo" runs. Messages show unprintable bytes escaped.
 bool config_parse(const std::string& text, const std::string& file_name,
                   const std::string& demo_program, BOARD_CONFIG* config, std::string* error);
+// Reads the file a line at a time, so a huge line is refused without being held in memory.
 bool config_load(const std::string& path, const std::string& demo_program, BOARD_CONFIG* config,
                  std::string* error);
 // One cable, one device, one JTAG UART running the demo target.
 BOARD_CONFIG config_demo(const std::string& demo_program);
 // Splits a line into words; "double quotes" keep spaces, \" and \\ escape inside them.
-// A # outside quotes starts a comment. False (with *error) for an unclosed quote.
+// A # outside quotes starts a comment. False (with *error) for an unclosed quote or another
+// escape.
 bool config_split(const std::string& line, std::vector<std::string>* words, std::string* error);
+// The text with control bytes, and bytes that are not UTF-8, written as \xHH, so a message
+// neither ends at a NUL byte nor sends escape sequences to the terminal that shows it.
+std::string config_printable(const std::string& text);
