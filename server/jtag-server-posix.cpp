@@ -95,9 +95,6 @@ int accept_from(int listen_fd, sockaddr_in* peer) {
     return fd;
 }
 
-// A connection must have asked for a JTAG UART by then, or it is dropped.
-constexpr auto open_timeout = std::chrono::seconds(10);
-
 // What one entry of the poll set belongs to.
 enum class WATCH { listener, commands, signals, client, target_in, target_out, target_listener };
 
@@ -106,7 +103,7 @@ enum class WATCH { listener, commands, signals, client, target_in, target_out, t
 class JTAG_SERVER : public SERVER_STATE {
 public:
     JTAG_SERVER(const BOARD_CONFIG& config, const SERVER_OPTIONS& options)
-        : SERVER_STATE(config, options) {}
+        : SERVER_STATE(config, options), m_config_file(config.file_name) {}
     ~JTAG_SERVER();
     int run();
 
@@ -119,8 +116,8 @@ private:
     void read_client(CLIENT* client);
     void flush_client(CLIENT* client);
     void reap_children();
-    void close_finished_clients();
 
+    std::string m_config_file;  // names the lines of the JTAG UARTs in messages
     int m_listen_fd = -1;
     std::string m_command_line;
     bool m_commands_open = true;
@@ -137,9 +134,13 @@ bool JTAG_SERVER::start_listening() {
         if (uart->cfg.kind != TARGET_KIND::listen) continue;
         uart->listen_fd = listen_on("127.0.0.1", uart->cfg.port, 8192, &uart->port, &why);
         if (uart->listen_fd < 0) {
+            std::string where;
+            if (!m_config_file.empty() && uart->cfg.line > 0)
+                where =
+                    config_printable(m_config_file) + ":" + std::to_string(uart->cfg.line) + ": ";
             std::fprintf(stderr,
-                         "varnax-server: cannot listen for the target of %s on port %u: %s\n",
-                         uart->label().c_str(), uart->cfg.port, why.c_str());
+                         "varnax-server: %scannot listen for the target of %s on port %u: %s\n",
+                         where.c_str(), uart->label().c_str(), uart->cfg.port, why.c_str());
             return false;
         }
     }
@@ -168,7 +169,7 @@ int JTAG_SERVER::run() {
         poll_once();
         for (auto& uart : m_uarts) pump(uart.get());
         for (auto& client : m_clients) flush_client(client.get());
-        close_finished_clients();
+        sweep_clients(std::chrono::steady_clock::now());
     }
     log("stopping");
     for (auto& uart : m_uarts) stop_target(uart.get(), 1000);
@@ -197,7 +198,7 @@ void JTAG_SERVER::poll_once() {
         // Wake up in time for a closing client's deadline and for one that never opens.
         if (c->closing)
             timeout = 100;
-        else if (c->uart == nullptr && (timeout < 0 || timeout > 1000))
+        else if (!c->asked && (timeout < 0 || timeout > 1000))
             timeout = 1000;
     }
     for (auto& u : m_uarts) {
@@ -310,9 +311,7 @@ void JTAG_SERVER::read_client(CLIENT* client) {
     } while (n < 0 && errno == EINTR);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (n <= 0) {
-        if (!client->closing) log("%s: disconnected", client->peer.c_str());
-        release(client);
-        client->finished = true;
+        client_gone(client);
         return;
     }
     if (!client->closing) take_bytes(client, chunk, std::size_t(n));
@@ -345,22 +344,6 @@ void JTAG_SERVER::reap_children() {
     }
     int pid;
     while ((pid = target_program_reap()) > 0) child_ended(pid);
-}
-
-void JTAG_SERVER::close_finished_clients() {
-    auto now = std::chrono::steady_clock::now();
-    for (auto it = m_clients.begin(); it != m_clients.end();) {
-        CLIENT* c = it->get();
-        bool idle = !c->closing && c->uart == nullptr && now - c->accepted_at > open_timeout;
-        if (idle) log("%s: dropped: no open request in time", c->peer.c_str());
-        if (c->finished || idle || (c->closing && now >= c->close_deadline)) {
-            release(c);
-            close(c->fd);
-            it = m_clients.erase(it);
-        } else {
-            ++it;
-        }
-    }
 }
 
 int server_run(const BOARD_CONFIG& config, const SERVER_OPTIONS& options) {

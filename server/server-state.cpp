@@ -12,6 +12,8 @@ namespace {
 constexpr std::size_t client_queue_limit = 65536;
 constexpr std::size_t interrupt_size = 10;  // the pattern the client delivers: ten 0xFF bytes
 constexpr auto close_grace = std::chrono::seconds(2);
+// A connection must have asked for a JTAG UART by then, or it is dropped.
+constexpr auto open_timeout = std::chrono::seconds(10);
 
 }  // namespace
 
@@ -54,12 +56,38 @@ SERVER_STATE::~SERVER_STATE() {
 
 void SERVER_STATE::log(const char* format, ...) {
     if (m_options.quiet) return;
+    char line[2048];
     std::va_list args;
     va_start(args, format);
-    std::fputs("varnax-server: ", stderr);
-    std::vfprintf(stderr, format, args);
-    std::fputc('\n', stderr);
+    std::vsnprintf(line, sizeof line, format, args);
     va_end(args);
+    write_log(config_printable(line));
+}
+
+void SERVER_STATE::write_log(const std::string& line) {
+    std::fprintf(stderr, "varnax-server: %s\n", line.c_str());
+}
+
+void SERVER_STATE::client_gone(CLIENT* client) {
+    if (!client->closing && !client->finished) log("%s: disconnected", client->peer.c_str());
+    release(client);
+    client->finished = true;
+}
+
+void SERVER_STATE::sweep_clients(std::chrono::steady_clock::time_point now) {
+    for (auto it = m_clients.begin(); it != m_clients.end();) {
+        CLIENT* c = it->get();
+        // Only a connection that is still there and has never asked can be late asking.
+        bool late = !c->finished && !c->closing && !c->asked && now - c->accepted_at > open_timeout;
+        if (late) log("%s: dropped: no open request in time", c->peer.c_str());
+        if (c->finished || late || (c->closing && now >= c->close_deadline)) {
+            release(c);
+            target_close(c->fd);
+            it = m_clients.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 void SERVER_STATE::take_bytes(CLIENT* client, const char* data, std::size_t size) {
@@ -91,7 +119,8 @@ void SERVER_STATE::take_frame(CLIENT* client, const varnax::FRAME& frame) {
     std::uint32_t credit = 0;
     switch (frame.type) {
         case varnax::msg_open:
-            if (client->uart != nullptr || !varnax::parse_open(frame, &request)) break;
+            if (client->asked || !varnax::parse_open(frame, &request)) break;
+            client->asked = true;
             open(client, request);
             return;
         case varnax::msg_credit:
@@ -154,9 +183,15 @@ void SERVER_STATE::open(CLIENT* client, const varnax::OPEN_REQUEST& request) {
         failure.text = uart->owner->app_name + ", process " + std::to_string(uart->owner->pid);
         uart = nullptr;
     }
+    // A board whose software cannot run answers nothing, as if it were switched off; the
+    // client learns why.
+    if (uart != nullptr && !start_target(uart, &failure.text)) {
+        failure.code = -5;
+        uart = nullptr;
+    }
     if (uart == nullptr) {
         log("%s: open refused (%d) for %s, process %u", client->peer.c_str(), failure.code,
-            request.app_name.c_str(), request.pid);
+            config_printable(request.app_name).c_str(), request.pid);
         varnax::encode_open_fail(&client->out, failure);
         client->closing = true;
         client->close_deadline = std::chrono::steady_clock::now() + close_grace;
@@ -169,7 +204,6 @@ void SERVER_STATE::open(CLIENT* client, const varnax::OPEN_REQUEST& request) {
     client->app_name = request.app_name;
     client->pid = request.pid;
     client->granted = uart->in_fifo.room();
-    if (uart->cfg.kind == TARGET_KIND::program && uart->read_fd < 0) start_target(uart);
     varnax::OPEN_REPLY reply;
     reply.cable = uart->cable->name;
     reply.device = uart->device;
@@ -177,8 +211,8 @@ void SERVER_STATE::open(CLIENT* client, const varnax::OPEN_REQUEST& request) {
     reply.warning = static_cast<std::uint8_t>(uart->cable->warning);
     reply.write_credit = static_cast<std::uint32_t>(client->granted);
     varnax::encode_open_ok(&client->out, reply);
-    log("%s: %s, process %u opened %s", client->peer.c_str(), request.app_name.c_str(), request.pid,
-        uart->label().c_str());
+    log("%s: %s, process %u opened %s", client->peer.c_str(),
+        config_printable(request.app_name).c_str(), request.pid, uart->label().c_str());
 }
 
 void SERVER_STATE::release(CLIENT* client) {
@@ -196,20 +230,22 @@ void SERVER_STATE::drop_link(CLIENT* client, const std::string& why) {
     client->close_deadline = std::chrono::steady_clock::now() + close_grace;
 }
 
-void SERVER_STATE::start_target(UART* uart) {
-    if (uart->cfg.kind != TARGET_KIND::program || uart->read_fd >= 0) return;
+bool SERVER_STATE::start_target(UART* uart, std::string* error) {
+    if (uart->cfg.kind != TARGET_KIND::program || uart->read_fd >= 0) return true;
     if (uart->pid > 0) stop_target(uart, 0);  // ended its output but not yet reaped
     TARGET_PROGRAM child;
     std::string why;
     if (!target_program_start(uart->cfg.argv, &child, &why)) {
-        log("%s: cannot start %s: %s", uart->label().c_str(), uart->cfg.argv[0].c_str(),
-            why.c_str());
-        return;
+        why = "cannot start " + uart->cfg.argv[0] + ": " + why;
+        log("%s: %s", uart->label().c_str(), why.c_str());
+        if (error != nullptr) *error = why;
+        return false;
     }
     uart->pid = child.pid;
     uart->read_fd = child.from_child;
     uart->write_fd = child.to_child;
     uart->readable = uart->writable = false;
+    return true;
 }
 
 void SERVER_STATE::stop_target(UART* uart, int grace_ms) {

@@ -21,6 +21,7 @@ struct CLIENT {
     std::string peer;
     varnax::DECODER decoder{varnax::PEER::client};
     bool greeted = false;
+    bool asked = false;    // it has sent its open request
     UART* uart = nullptr;  // the JTAG UART this client has open
     std::string app_name;
     std::uint32_t pid = 0;
@@ -86,12 +87,22 @@ public:
     std::string command(const std::string& line);
     // The client goes away: its JTAG UART becomes free.
     void release(CLIENT* client);
+    // The client's connection has ended or broken; the next sweep removes it.
+    void client_gone(CLIENT* client);
+    // Closes and removes the clients that are done: gone, past their closing deadline, or
+    // connected too long without asking for a JTAG UART.
+    void sweep_clients(std::chrono::steady_clock::time_point now);
     void child_ended(int pid);
 
 protected:
-    void start_target(UART* uart);
+    // Starts a program target that is not running. False, with *error when error is not null,
+    // when it cannot be started.
+    bool start_target(UART* uart, std::string* error = nullptr);
     void stop_target(UART* uart, int grace_ms);
+    // One log line; unprintable bytes (from a client's application name, say) come escaped.
     void log(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Where log lines go: standard error, after "varnax-server: ".
+    virtual void write_log(const std::string& line);
 
     SERVER_OPTIONS m_options;
     std::vector<std::unique_ptr<CABLE_STATE>> m_cables;
