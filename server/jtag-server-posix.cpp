@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,7 +31,7 @@ volatile sig_atomic_t stop_requested = 0;
 
 void on_signal(int sig) {
     int saved = errno;
-    if (sig != SIGCHLD) stop_requested = 1;
+    if (sig == SIGINT || sig == SIGTERM) stop_requested = 1;
     char c = 0;
     (void)!write(signal_pipe[1], &c, 1);
     errno = saved;
@@ -40,10 +41,21 @@ void install_signals() {
     if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
     struct sigaction sa {};
     sa.sa_handler = on_signal;
-    sa.sa_flags = SA_RESTART;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGCHLD}) sigaction(sig, &sa, nullptr);
+    // A stop request interrupts whatever call the server is in, a read of the terminal too;
+    // an ended child or a job brought to the front only wakes the loop.
+    for (int sig : {SIGINT, SIGTERM}) sigaction(sig, &sa, nullptr);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : {SIGCHLD, SIGCONT}) sigaction(sig, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // A read of the terminal from the background fails instead of stopping the server.
+    signal(SIGTTIN, SIG_IGN);
+}
+
+// Standard input is the terminal of a job that is not in front: reading it is not ours.
+bool in_background_of_terminal() {
+    pid_t front = tcgetpgrp(STDIN_FILENO);
+    return front >= 0 && front != getpgrp();
 }
 
 bool is_loopback(const sockaddr_in& addr) {
@@ -172,7 +184,7 @@ int JTAG_SERVER::run() {
         sweep_clients(std::chrono::steady_clock::now());
     }
     log("stopping");
-    for (auto& uart : m_uarts) stop_target(uart.get(), 1000);
+    stop_all_targets(1000);
     return 0;
 }
 
@@ -184,7 +196,9 @@ void JTAG_SERVER::poll_once() {
         who.emplace_back(kind, what);
     };
     if (signal_pipe[0] >= 0) watch(signal_pipe[0], POLLIN, WATCH::signals, nullptr);
-    if (m_options.commands && m_commands_open)
+    // A job sent to the background leaves its terminal alone; the one-second cap below brings
+    // the commands back soon after it returns to the front.
+    if (m_options.commands && m_commands_open && !in_background_of_terminal())
         watch(STDIN_FILENO, POLLIN, WATCH::commands, nullptr);
     int timeout = -1;
     auto now = std::chrono::steady_clock::now();
@@ -288,6 +302,8 @@ void JTAG_SERVER::read_commands() {
     char chunk[1024];
     ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+    // Sent to the background between the check and the read.
+    if (n < 0 && errno == EIO && in_background_of_terminal()) return;
     if (n <= 0) {
         m_commands_open = false;  // no more commands; the server goes on
         return;

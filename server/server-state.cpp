@@ -257,6 +257,16 @@ void SERVER_STATE::stop_target(UART* uart, int grace_ms) {
     uart->pid = -1;
 }
 
+void SERVER_STATE::stop_all_targets(int grace_ms) {
+    std::vector<int> pids;
+    for (auto& uart : m_uarts) {
+        if (uart->pid > 0) pids.push_back(uart->pid);
+        uart->pid = -1;
+        stop_target(uart.get(), 0);
+    }
+    target_program_stop_all(pids, grace_ms);
+}
+
 void SERVER_STATE::child_ended(int pid) {
     for (auto& uart : m_uarts)
         if (uart->pid == pid) uart->pid = -1;

@@ -99,6 +99,8 @@ protected:
     // when it cannot be started.
     bool start_target(UART* uart, std::string* error = nullptr);
     void stop_target(UART* uart, int grace_ms);
+    // Ends every target program at once, so the slowest one sets how long a stop takes.
+    void stop_all_targets(int grace_ms);
     // One log line; unprintable bytes (from a client's application name, say) come escaped.
     void log(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // Where log lines go: standard error, after "varnax-server: ".

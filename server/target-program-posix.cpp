@@ -23,7 +23,7 @@ void close_pair(int fds[2]) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGCHLD}) signal(sig, SIG_DFL);
+    for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGCHLD, SIGCONT, SIGTTIN}) signal(sig, SIG_DFL);
     dup2(in, STDIN_FILENO);
     dup2(out, STDOUT_FILENO);
     std::vector<char*> args;
@@ -71,14 +71,26 @@ bool target_program_start(const std::vector<std::string>& argv, TARGET_PROGRAM* 
 }
 
 void target_program_stop(int pid, int grace_ms) {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    for (int waited = 0; waited < grace_ms; waited += 10) {
-        if (waitpid(pid, nullptr, WNOHANG) != 0) return;
+    target_program_stop_all({pid}, grace_ms);
+}
+
+void target_program_stop_all(const std::vector<int>& pids, int grace_ms) {
+    std::vector<int> left;
+    for (int pid : pids)
+        if (pid > 0 && kill(pid, SIGTERM) == 0) left.push_back(pid);
+    for (int waited = 0;; waited += 10) {
+        for (std::size_t i = 0; i < left.size();)
+            if (waitpid(left[i], nullptr, WNOHANG) != 0)
+                left.erase(left.begin() + long(i));
+            else
+                ++i;
+        if (left.empty() || waited >= grace_ms) break;
         usleep(10000);
     }
-    kill(pid, SIGKILL);
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    for (int pid : left) {
+        kill(pid, SIGKILL);
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
     }
 }
 

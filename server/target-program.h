@@ -16,6 +16,8 @@ bool target_program_start(const std::vector<std::string>& argv, TARGET_PROGRAM* 
                           std::string* error);
 // Ends the program (SIGTERM, then SIGKILL after grace_ms) and reaps it.
 void target_program_stop(int pid, int grace_ms);
+// The same for several programs at once: they share the grace time.
+void target_program_stop_all(const std::vector<int>& pids, int grace_ms);
 // Reaps one ended child without waiting: its pid, or -1 when none has ended.
 int target_program_reap();
 // The folder of the running executable, without a trailing slash.
