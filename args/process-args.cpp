@@ -1,4 +1,4 @@
-// The option table, the settings record and option processing: from argv to Settings.
+// The option table, the settings record and option processing: from argv to SETTINGS.
 #include "args/process-args.h"
 
 #include <cctype>
@@ -8,13 +8,9 @@
 #include <string>
 
 #include "args/args-internal.h"
-#include "run/internal-abort.h"
+#include "base/internal-abort.h"
 
-const char* const primary_name = "tarvik-terminal";
-const char* const secondary_name = "pelk-terminal";
-const char* program_name = primary_name;
-bool plain_uart_mode = false;
-Settings settings;
+SETTINGS settings;
 
 namespace {
 
@@ -69,10 +65,10 @@ std::string build_shortopts(const OPTION* options) {
             ((option.val >= 0 && std::isalpha(option.val)) || option.val == 0) &&
                 option.flag == nullptr,
             "(isalpha (longopts[i].val) || longopts[i].val == 0) && !longopts[i].flag",
-            "process-args", 1095);
+            abort_site::short_option_letter);
         if (option.val != 0) string_length += option.has_arg == 0 ? 1 : option.has_arg == 1 ? 2 : 3;
     }
-    CONSISTENCY_CHECK(string_length >= 1, "string_length >= 1", "process-args", 1118);
+    CONSISTENCY_CHECK(string_length >= 1, "string_length >= 1", abort_site::short_options_empty);
     std::string shortopts;
     shortopts.reserve(static_cast<std::size_t>(string_length) + 1);
     shortopts += '-';
@@ -145,7 +141,7 @@ void apply_table_entry(int long_index) {
     } else if (std::strcmp(name, "no-gmon") == 0) {
         settings.write_gmon = 0;
     } else {
-        internal_abort("process-args", 851);
+        internal_abort(abort_site::unknown_table_entry);
     }
 }
 
@@ -205,7 +201,7 @@ void apply_option(int result, int long_index, const char* argv0) {
             append_dump_options();
             break;
         default:
-            internal_abort("process-args", 856);
+            internal_abort(abort_site::unknown_option_code);
     }
 }
 
@@ -239,6 +235,6 @@ void set_dump_flags(const std::optional<std::string>& text) {
 }
 
 void reset_command_line_state() {
-    settings = Settings();
+    settings = SETTINGS();
     scanner = SCANNER_STATE();
 }

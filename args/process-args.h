@@ -4,14 +4,8 @@
 #include <string>
 #include <vector>
 
-// The name table. program_name always points at one of the two constant texts.
-extern const char* const primary_name;    // "tarvik-terminal"
-extern const char* const secondary_name;  // "pelk-terminal"
-extern const char* program_name;          // the "%s: " prefix of the program's own messages
-extern bool plain_uart_mode;              // true under secondary_name: plain JTAG UART wording
-
 // Process-wide settings, filled once by process_args. Texts are owned copies.
-struct Settings {
+struct SETTINGS {
     int verbose = 1;
     int terminal_only = 1;
     int quit_on_ctrl_d = 1;
@@ -31,7 +25,7 @@ struct Settings {
     std::string argv0_copy;
     int illegal_option = 0;
 };
-extern Settings settings;
+extern SETTINGS settings;
 
 // Reads the whole command line into settings, reporting every bad option on standard error.
 // May reorder argv[1..]. Returns settings.illegal_option.

@@ -2,7 +2,8 @@
 #include <cstdio>
 
 #include "args/process-args.h"
-#include "run/internal-abort.h"
+#include "base/internal-abort.h"
+#include "base/program-name.h"
 
 namespace {
 
@@ -30,7 +31,8 @@ void print_terminal_options(bool show) {
     say("      --flush                empty buffers before displaying output\n");
     say("      --signal-pid           send signal to process ID when ready\n");
     say("  -o, --quit-after=SECS      quit after SECS second(s) (default is never)\n");
-    CONSISTENCY_CHECK(settings.quit_after_secs >= 0, "quit_after_secs >= 0", "process-args", 49);
+    CONSISTENCY_CHECK(settings.quit_after_secs >= 0, "quit_after_secs >= 0",
+                      abort_site::negative_quit_after);
     if (show && settings.quit_after_secs > 0) {
         std::printf("                               (quit after %ld second(s))\n",
                     static_cast<long>(settings.quit_after_secs));
@@ -103,7 +105,8 @@ void print_usage() {
 
 // The settings the run will use, in option form. Texts are quoted as they are, unescaped.
 void print_effective_command_line() {
-    CONSISTENCY_CHECK(!settings.illegal_option, "!illegal_option", "process-args", 220);
+    CONSISTENCY_CHECK(!settings.illegal_option, "!illegal_option",
+                      abort_site::command_line_after_error);
     std::printf("Effective command line to %s: \n", program_name);
     std::printf("  %s", settings.argv0_copy.c_str());
     if (settings.show_help) say(" --help");

@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "jtag_varnax.h"
+#include "client/jtag_varnax.h"
 
 namespace {
 

@@ -11,14 +11,13 @@
 #include "platform/console.h"
 #include "platform/process.h"
 #include "platform/thread.h"
-#include "run/fatal-hooks.h"
-#include "run/internal-abort.h"
+#include "base/internal-abort.h"
+#include "base/program-name.h"
 
 COMM_CONSOLE* active_console = nullptr;
 
 namespace {
 
-constexpr const char* source_name = "console-io";
 constexpr const char* stdin_valid = "hStdin != INVALID_HANDLE_VALUE";
 
 void release(READER_SHARED* shared) {
@@ -28,22 +27,21 @@ void release(READER_SHARED* shared) {
 // The reader thread: one byte per read, appended under the lock; the blocking read stays
 // outside it so the main thread never waits for a key.
 void reader_thread_main(void* argument) {
-    install_thread_hooks();
     READER_SHARED* shared = static_cast<READER_SHARED*>(argument);
-    CONSISTENCY_CHECK(console_input_open(), stdin_valid, source_name, 242);
+    CONSISTENCY_CHECK(console_input_open(), stdin_valid, abort_site::console_stdin_in_reader);
     bool failed = false;
     for (;;) {
         char byte;
         std::string error;
-        ConsoleRead result = console_read_byte(&byte, &error);
-        if (result == ConsoleRead::byte) {
+        CONSOLE_READ result = console_read_byte(&byte, &error);
+        if (result == CONSOLE_READ::byte) {
             std::unique_lock<std::mutex> lock(shared->m_mutex);
             shared->m_room.wait(lock,
                                 [shared] { return shared->m_input.size() < reader_buffer_limit; });
             shared->m_input.push_back(byte);
             continue;
         }
-        if (result == ConsoleRead::failed) {
+        if (result == CONSOLE_READ::failed) {
             std::fprintf(stderr, "Error occurred while reading with ReadFile: %s\n", error.c_str());
             std::fflush(stderr);
             failed = true;
@@ -67,7 +65,7 @@ COMM_CONSOLE::COMM_CONSOLE() {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     if (console_is_terminal()) {
         std::atexit(restore_at_exit);
-        CONSISTENCY_CHECK(console_input_open(), stdin_valid, source_name, 60);
+        CONSISTENCY_CHECK(console_input_open(), stdin_valid, abort_site::console_stdin_at_build);
         console_save_mode();  // a mode that cannot be read shows when it is given back
         m_mode_saved = true;
         if (console_mode_readable()) {
@@ -88,14 +86,14 @@ COMM_CONSOLE::COMM_CONSOLE() {
 }
 
 COMM_CONSOLE::~COMM_CONSOLE() {
-    CONSISTENCY_CHECK(m_opened, "m_opened", source_name, 146);
+    CONSISTENCY_CHECK(m_opened, "m_opened", abort_site::console_unbuilt_at_destroy);
     release(m_shared);
     m_shared = nullptr;
     restore_console_mode();
 }
 
 int COMM_CONSOLE::read(char* buffer, unsigned int count) {
-    CONSISTENCY_CHECK(m_opened, "m_opened", source_name, 281);
+    CONSISTENCY_CHECK(m_opened, "m_opened", abort_site::console_unbuilt_at_read);
     if (!m_reader_started) {
         m_reader_started = true;
         m_shared->m_owners.fetch_add(1, std::memory_order_relaxed);
@@ -123,13 +121,13 @@ int COMM_CONSOLE::read(char* buffer, unsigned int count) {
 }
 
 int COMM_CONSOLE::write(const char* data, unsigned int count) {
-    CONSISTENCY_CHECK(m_opened, "m_opened", source_name, 329);
+    CONSISTENCY_CHECK(m_opened, "m_opened", abort_site::console_unbuilt_at_write);
     return console_write_stdout(data, count);
 }
 
 void COMM_CONSOLE::restore_console_mode() {
     if (!m_mode_saved) return;
-    CONSISTENCY_CHECK(console_input_open(), stdin_valid, source_name, 131);
+    CONSISTENCY_CHECK(console_input_open(), stdin_valid, abort_site::console_stdin_at_restore);
     if (!console_restore_mode()) {
         std::fprintf(stderr, "%s: fatal error: restoring console attributes failed\n",
                      program_name);

@@ -6,7 +6,8 @@
 #include <cstring>
 
 #include "args/process-args.h"
-#include "jtag_varnax.h"
+#include "base/program-name.h"
+#include "client/jtag_varnax.h"
 #include "platform/dynlib.h"
 #include "platform/timer.h"
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "args/process-args.h"
+#include "base/program-name.h"
 
 namespace {
 

@@ -5,10 +5,10 @@
 #include <cstring>
 
 #include "args/process-args.h"
-#include "run/internal-abort.h"
+#include "base/internal-abort.h"
 
 const char gmon_marker[gmon_marker_length + 1] = "**gmon.out data follows**\n";
-GmonCapture gmon_capture;
+GMON_CAPTURE gmon_capture;
 
 namespace {
 
@@ -16,9 +16,9 @@ constexpr int length_field_size = 4;
 
 // The two error lines go to standard output. It may be buffered (output redirected, no
 // console channel yet), and abort() flushes nothing, so the line is pushed out first.
-[[noreturn]] void give_up(int line) {
+[[noreturn]] void give_up(ABORT_SITE site) {
     std::fflush(stdout);
-    internal_abort("write-gmon", line);
+    internal_abort(site);
 }
 
 // Removes size bytes at pos from the valid bytes of buffer, moving the rest down.
@@ -30,7 +30,7 @@ void cut(char* buffer, int pos, int size, int left) {
 // of the block carries over to the next call. A failure restarts one byte further on with
 // nothing matched: the search never steps back into bytes it has passed.
 void search_marker(const char* buffer, int& pos, int& left) {
-    GmonCapture& s = gmon_capture;
+    GMON_CAPTURE& s = gmon_capture;
     while (left > 0) {
         int n = std::min(gmon_marker_length - s.matched, left);
         if (std::memcmp(buffer + pos, gmon_marker + s.matched, static_cast<size_t>(n)) == 0) {
@@ -47,7 +47,7 @@ void search_marker(const char* buffer, int& pos, int& left) {
 
 // The length arrives least significant byte first, in as many blocks as the link cuts it into.
 void collect_length(char* buffer, int pos, int& left, int& result) {
-    GmonCapture& s = gmon_capture;
+    GMON_CAPTURE& s = gmon_capture;
     int k = std::min(length_field_size - s.length_bytes, left);
     uint32_t value = static_cast<uint32_t>(s.remaining);
     for (int i = 0; i < k; ++i) {
@@ -63,18 +63,18 @@ void collect_length(char* buffer, int pos, int& left, int& result) {
 
 // Data goes to the file as it comes; the stream's only buffering is the file's own.
 void write_data(char* buffer, int pos, int& left, int& result) {
-    GmonCapture& s = gmon_capture;
+    GMON_CAPTURE& s = gmon_capture;
     if (s.file == nullptr) {
         s.file = std::fopen("gmon.out", "wb");
         if (s.file == nullptr) {
             std::printf("Error: unable to open gmon.out file for writing\n");
-            give_up(112);
+            give_up(abort_site::gmon_open);
         }
     }
     int w = std::min(s.remaining, left);
     if (std::fwrite(buffer + pos, 1, static_cast<size_t>(w), s.file) != static_cast<size_t>(w)) {
         std::printf("Error: unable to write %d byte(s) to gmon.out\n", w);
-        give_up(129);
+        give_up(abort_site::gmon_write);
     }
     cut(buffer, pos, w, left);
     s.remaining -= w;
@@ -85,12 +85,12 @@ void write_data(char* buffer, int pos, int& left, int& result) {
 // The last data bytes may still sit in the file's buffer; a failing close (a full disk) loses
 // them, and a silently short profile would be taken for a whole one.
 void finish_stream() {
-    GmonCapture& s = gmon_capture;
+    GMON_CAPTURE& s = gmon_capture;
     std::FILE* file = s.file;
-    s = GmonCapture{};
+    s = GMON_CAPTURE{};
     if (file != nullptr && std::fclose(file) != 0) {
         std::printf("Error: unable to finish writing gmon.out\n");
-        give_up(137);
+        give_up(abort_site::gmon_close);
     }
 }
 
@@ -98,7 +98,7 @@ void finish_stream() {
 
 int filter_gmon(char* buffer, int count) {
     if (settings.write_gmon == 0) return count;
-    GmonCapture& s = gmon_capture;
+    GMON_CAPTURE& s = gmon_capture;
     int pos = 0;
     int left = count;
     int result = count;
@@ -117,5 +117,5 @@ int filter_gmon(char* buffer, int count) {
 
 void gmon_reset_for_tests() {
     if (gmon_capture.file != nullptr) std::fclose(gmon_capture.file);
-    gmon_capture = GmonCapture{};
+    gmon_capture = GMON_CAPTURE{};
 }

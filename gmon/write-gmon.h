@@ -6,13 +6,13 @@
 constexpr int gmon_marker_length = 26;
 extern const char gmon_marker[gmon_marker_length + 1];  // "**gmon.out data follows**\n"
 
-struct GmonCapture {
+struct GMON_CAPTURE {
     int matched = 0;          // marker bytes matched so far; 26 once it has been seen
     int length_bytes = 0;     // length bytes collected so far (0..4)
     int32_t remaining = 0;    // the little-endian length, then the data bytes still due
     std::FILE* file = nullptr;  // "gmon.out" from the first data byte to the last
 };
-extern GmonCapture gmon_capture;
+extern GMON_CAPTURE gmon_capture;
 
 // Filters count bytes of buffer in place; returns how many bytes at its start are to be shown.
 int filter_gmon(char* buffer, int count);

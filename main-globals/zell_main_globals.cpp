@@ -1,5 +1,5 @@
 // The process-globals library: one termination mark and two callback slots per process.
-#include "zell_main_globals.h"
+#include "main-globals/zell_main_globals.h"
 
 namespace {
 std::atomic<bool> termination_begun{false};

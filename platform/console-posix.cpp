@@ -61,22 +61,22 @@ void hook_termination_signals() {
 }
 
 // What a read that returned no byte means depends on what standard input is.
-ConsoleRead end_of_input(std::string* error) {
+CONSOLE_READ end_of_input(std::string* error) {
     struct stat status;
     if (fstat(STDIN_FILENO, &status) == 0) {
         bool quiet_device = S_ISCHR(status.st_mode) && isatty(STDIN_FILENO) == 0;
         if (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode) || quiet_device) {
-            return ConsoleRead::ended;
+            return CONSOLE_READ::ended;
         }
         if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) {
             // The writer has gone: the same report as a read from a broken pipe.
             *error = std::strerror(EPIPE);
-            return ConsoleRead::failed;
+            return CONSOLE_READ::failed;
         }
     }
     // A raw terminal delivers no empty read unless it has hung up.
     *error = std::strerror(EIO);
-    return ConsoleRead::failed;
+    return CONSOLE_READ::failed;
 }
 
 }  // namespace
@@ -138,10 +138,10 @@ void console_restore_on_exit() {
     if (kept_state.exchange(nothing_kept) == mode_kept) set_mode(saved_mode);
 }
 
-ConsoleRead console_read_byte(char* byte, std::string* error) {
+CONSOLE_READ console_read_byte(char* byte, std::string* error) {
     for (;;) {
         ssize_t got = ::read(STDIN_FILENO, byte, 1);
-        if (got == 1) return ConsoleRead::byte;
+        if (got == 1) return CONSOLE_READ::byte;
         if (got == 0) return end_of_input(error);
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -150,7 +150,7 @@ ConsoleRead console_read_byte(char* byte, std::string* error) {
             if (poll(&wanted, 1, -1) >= 0 || errno == EINTR) continue;
         }
         *error = std::strerror(errno);
-        return ConsoleRead::failed;
+        return CONSOLE_READ::failed;
     }
 }
 

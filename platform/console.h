@@ -34,14 +34,14 @@ bool console_restore_mode();
 void console_restore_on_exit();
 
 // How a one-byte read of standard input ended.
-enum class ConsoleRead {
+enum class CONSOLE_READ {
     byte,   // one byte was read
     ended,  // a file or a non-terminal device reached its end: input stops quietly
     failed  // the read failed, or a pipe or socket was closed by its writer: *error says why
 };
 
 // Reads one byte of standard input, waiting for it; retries when a signal interrupts it.
-ConsoleRead console_read_byte(char* byte, std::string* error);
+CONSOLE_READ console_read_byte(char* byte, std::string* error);
 
 // Writes to standard output without any buffering, retrying when a signal interrupts it.
 // Returns how many bytes were written (possibly fewer than count), or -1 on error.

@@ -28,9 +28,9 @@ int code_of(int signal_number) {
 void on_fault(int signal_number, siginfo_t* details, void* context) {
     int saved_errno = errno;
     FATAL_HANDLER handler = installed_handler.load();
-    FatalAction action = FatalAction::default_action;
+    FATAL_ACTION action = FATAL_ACTION::default_action;
     if (handler != nullptr) action = handler(code_of(signal_number), details, context);
-    if (action == FatalAction::retry) {
+    if (action == FATAL_ACTION::retry) {
         errno = saved_errno;
         return;
     }

@@ -3,9 +3,12 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <new>
 
 namespace {
+
+std::atomic<void (*)()> start_hook{nullptr};
 
 struct THREAD_START {
     void (*m_routine)(void*);
@@ -15,6 +18,7 @@ struct THREAD_START {
 void* run_thread(void* raw) {
     THREAD_START start = *static_cast<THREAD_START*>(raw);
     delete static_cast<THREAD_START*>(raw);
+    if (void (*hook)() = start_hook.load()) hook();
     start.m_routine(start.m_argument);
     return nullptr;
 }
@@ -38,4 +42,8 @@ bool thread_start_detached(void (*routine)(void*), void* argument) {
         return false;
     }
     return true;
+}
+
+void thread_set_start_hook(void (*hook)()) {
+    start_hook.store(hook);
 }

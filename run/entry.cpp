@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "args/process-args.h"
+#include "base/program-name.h"
 #include "run/session.h"
 
 namespace {

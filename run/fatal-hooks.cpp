@@ -7,6 +7,7 @@
 #include "platform/console.h"
 #include "platform/fatal.h"
 #include "platform/process.h"
+#include "platform/thread.h"
 
 namespace {
 
@@ -40,13 +41,13 @@ struct FINAL_HANDLER_SCOPE {
 // faults happens here: a fault inside a final handler lands in that handler's guard; any
 // other fault, on any thread, goes to the filter, which reports the recursion when
 // termination is already under way.
-FatalAction on_fatal_signal(int code, void* details, void* context) {
+FATAL_ACTION on_fatal_signal(int code, void* details, void* context) {
     if (final_handler_depth > 0) end_with(incomplete_text);
     FATAL_SIGNAL_RECORD record{code, details, context};
     // on_unhandled_exception returns only with the decision of main_seh_callback.
-    if (on_unhandled_exception(&record) == -1) return FatalAction::retry;
+    if (on_unhandled_exception(&record) == -1) return FATAL_ACTION::retry;
     console_restore_on_exit();
-    return FatalAction::default_action;
+    return FATAL_ACTION::default_action;
 }
 
 // std::terminate with an exception in flight means an exception nothing caught, which the
@@ -65,6 +66,7 @@ void terminate_handler() {
 bool install_before_main() {
     install_process_hooks();
     install_thread_hooks();
+    thread_set_start_hook(install_thread_hooks);
     return main_eh_enabled();
 }
 

@@ -1,7 +1,7 @@
 // The fatal-error and termination hooks: a fault, an uncaught exception or a call of
 // std::terminate ends the process with one line on standard error and status 2.
 #pragma once
-#include "zell_main_globals.h"
+#include "main-globals/zell_main_globals.h"
 
 // The code an uncaught C++ exception carries in the fatal-error line.
 constexpr int fatal_code_cxx_exception = -529697949;  // 0xE06D7363

@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "args/process-args.h"
+#include "base/program-name.h"
 #include "comm/comm.h"
 #include "gmon/write-gmon.h"
 
@@ -73,19 +74,19 @@ int cut_at_ctrl_d(const char* data, int n, bool& ctrl_d_seen) {
 
 // Reads and filters the board's output once everything read before has been shown. Returns
 // true with *result set when the relay is to end.
-bool read_board(BLOCK& from_target, bool& ctrl_d_seen, RelayResult* result) {
+bool read_board(BLOCK& from_target, bool& ctrl_d_seen, RELAY_RESULT* result) {
     if (from_target.pending()) return false;
     // After a Ctrl-D the board is not read again; it ends the relay once the bytes before
     // it are on the screen.
     if (ctrl_d_seen) {
-        *result = RelayResult::ctrl_d_on_remote;
+        *result = RELAY_RESULT::ctrl_d_on_remote;
         return true;
     }
     int r = jtag_channel->read(from_target.data, block_size);
     from_target.done = 0;
     if (r < 0) {
         if (settings.persistent == 0) {
-            *result = RelayResult::io_error;
+            *result = RELAY_RESULT::io_error;
             return true;
         }
         // The channel reconnects on later reads; the next output continues this line.
@@ -109,24 +110,24 @@ bool quit_time_reached() {
 
 }  // namespace
 
-RelayResult relay() {
-    if (interrupted.load() != 0) return RelayResult::ctrl_c_on_host;
+RELAY_RESULT relay() {
+    if (interrupted.load() != 0) return RELAY_RESULT::ctrl_c_on_host;
     // Bytes 0..63 hold what the board sent, bytes 64..127 what was typed.
     char work_area[2 * block_size];
     BLOCK from_target{work_area};
     BLOCK from_host{work_area + block_size};
     bool ctrl_d_seen = false;
-    RelayResult result = RelayResult::io_error;
+    RELAY_RESULT result = RELAY_RESULT::io_error;
     for (;;) {
         if (!write_pending(jtag_channel, from_host, "wrote %d characters to remote\n")) {
-            return RelayResult::io_error;
+            return RELAY_RESULT::io_error;
         }
         if (!write_pending(console_channel, from_target, "wrote %d characters to console\n")) {
-            return RelayResult::io_error;
+            return RELAY_RESULT::io_error;
         }
         read_keys(from_host);
         if (read_board(from_target, ctrl_d_seen, &result)) return result;
-        if (quit_time_reached()) return RelayResult::user_timeout;
-        if (interrupted.load() != 0) return RelayResult::ctrl_c_on_host;
+        if (quit_time_reached()) return RELAY_RESULT::user_timeout;
+        if (interrupted.load() != 0) return RELAY_RESULT::ctrl_c_on_host;
     }
 }

@@ -5,7 +5,7 @@
 
 class COMM;
 
-enum class RelayResult : int { user_timeout = 0, ctrl_d_on_remote = 1, io_error = 2, ctrl_c_on_host = 3 };
+enum class RELAY_RESULT : int { user_timeout = 0, ctrl_d_on_remote = 1, io_error = 2, ctrl_c_on_host = 3 };
 
 // Set to 1 by the Ctrl-C handler, never cleared.
 extern std::atomic<int> interrupted;
@@ -17,7 +17,7 @@ extern COMM* jtag_channel;
 extern COMM* console_channel;
 
 // Moves bytes both ways between jtag_channel and console_channel until a reason to stop.
-RelayResult relay();
+RELAY_RESULT relay();
 
 // The clock of the quit-after test: calendar seconds, as session_start counts them. Tests put
 // a fake clock here so that no test waits for real seconds to pass.

@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "args/process-args.h"
+#include "base/program-name.h"
 #include "comm/console-io.h"
 #include "comm/jtag-uart.h"
 #include "platform/process.h"
@@ -46,15 +47,15 @@ void drain_target() {
     }
 }
 
-const char* reason_text(RelayResult result) {
+const char* reason_text(RELAY_RESULT result) {
     switch (result) {
-        case RelayResult::user_timeout:
+        case RELAY_RESULT::user_timeout:
             return "user timeout\n";
-        case RelayResult::ctrl_d_on_remote:
+        case RELAY_RESULT::ctrl_d_on_remote:
             return "^D on remote\n";
-        case RelayResult::io_error:
+        case RELAY_RESULT::io_error:
             return "I/O error communicating with target\n";
-        case RelayResult::ctrl_c_on_host:
+        case RELAY_RESULT::ctrl_c_on_host:
             return "^C on host\n";
     }
     return "\n";
@@ -86,7 +87,7 @@ void run_session() {
         std::printf("\n");
     }
 
-    RelayResult result = relay();
+    RELAY_RESULT result = relay();
 
     // The link closes before the console mode comes back.
     delete jtag_channel;

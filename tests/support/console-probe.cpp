@@ -15,8 +15,8 @@
 #include "args/process-args.h"
 #include "comm/console-io.h"
 #include "platform/timer.h"
+#include "base/internal-abort.h"
 #include "run/fatal-hooks.h"
-#include "run/internal-abort.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ void leave(const std::string& way, COMM_CONSOLE* console) {
         std::exit(0);
     }
     if (way == "exit") std::exit(0);
-    if (way == "abort") internal_abort("console-probe", 7);
+    if (way == "abort") internal_abort(ABORT_SITE{"console-probe", 7});
     if (way == "segv") {
         // A page that allows no access: a real fault, which the sanitizers let through.
         void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

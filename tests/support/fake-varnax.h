@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "jtag_varnax.h"
+#include "client/jtag_varnax.h"
 
 struct FAKE_VARNAX_OPEN {
     std::optional<std::string> cable;  // none when the caller passed null

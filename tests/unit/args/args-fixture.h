@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "args/process-args.h"
+#include "base/program-name.h"
 
 // argv[0] is "prog" unless given; the entries stay valid for the object's life.
 class ARGS {

@@ -13,8 +13,8 @@ namespace {
 
 // The fields that differ from their start values, in a fixed order (argv0_copy left out).
 std::string changed_settings() {
-    const Settings d;
-    const Settings& s = settings;
+    const SETTINGS d;
+    const SETTINGS& s = settings;
     std::string out;
     auto add = [&out](const std::string& item) { out += (out.empty() ? "" : " ") + item; };
     auto field = [&add](const char* name, int value, int start) {
@@ -78,7 +78,7 @@ const SETTINGS_CASE settings_cases[] = {
 
 struct NUMBER_CASE {
     std::vector<std::string> args;
-    int Settings::*field;
+    int SETTINGS::*field;
     int value;            // of the field afterwards
     std::string problem;  // the message's ending, empty when the argument is accepted
 };
@@ -89,53 +89,53 @@ const char* const seconds_range = "is out of range [0-2147483647]";
 const char* const not_positive = "is not a positive number";
 
 const NUMBER_CASE number_cases[] = {
-    {{"--device=-1"}, &Settings::device, -1, ""},
-    {{"--device=0"}, &Settings::device, 0, ""},
-    {{"--device="}, &Settings::device, 0, ""},
-    {{"-d", "2147483647"}, &Settings::device, 2147483647, ""},
-    {{"--device= \t+12"}, &Settings::device, 12, ""},
-    {{"--device=-2"}, &Settings::device, -1, index_range},
-    {{"--device=-2147483648"}, &Settings::device, -1, index_range},
-    {{"--device=-2147483649"}, &Settings::device, -1, index_range},
-    {{"--device=2147483648"}, &Settings::device, -1, index_range},
-    {{"--device=99999999999999999999999"}, &Settings::device, -1, index_range},
-    {{"--device=5x"}, &Settings::device, -1, unrecognized},
-    {{"--device=7 "}, &Settings::device, -1, unrecognized},
-    {{"--device= "}, &Settings::device, -1, unrecognized},
-    {{"--device=-"}, &Settings::device, -1, unrecognized},
-    {{"--device=0x10"}, &Settings::device, -1, unrecognized},
-    {{"--device=99999999999x"}, &Settings::device, -1, unrecognized},
-    {{"-i", "-1"}, &Settings::instance, -1, ""},
-    {{"-i2147483647"}, &Settings::instance, 2147483647, ""},
-    {{"--instance=-2"}, &Settings::instance, -1, index_range},
-    {{"--instance=2147483648"}, &Settings::instance, -1, index_range},
-    {{"--instance=1.5"}, &Settings::instance, -1, unrecognized},
-    {{"--quit-after=0"}, &Settings::quit_after_secs, 0, ""},
-    {{"--quit-after="}, &Settings::quit_after_secs, 0, ""},
-    {{"--quit-after=-0"}, &Settings::quit_after_secs, 0, ""},
-    {{"-o", "2147483647"}, &Settings::quit_after_secs, 2147483647, ""},
-    {{"--quit-after= +5"}, &Settings::quit_after_secs, 5, ""},
-    {{"--quit-after=-4294967295"}, &Settings::quit_after_secs, 1, ""},
-    {{"--quit-after=-4294967294"}, &Settings::quit_after_secs, 2, ""},
-    {{"--quit-after=-2147483649"}, &Settings::quit_after_secs, 2147483647, ""},
-    {{"--quit-after=-1"}, &Settings::quit_after_secs, 0, seconds_range},
-    {{"--quit-after=2147483648"}, &Settings::quit_after_secs, 0, seconds_range},
-    {{"--quit-after=-2147483648"}, &Settings::quit_after_secs, 0, seconds_range},
-    {{"--quit-after=4294967295"}, &Settings::quit_after_secs, 0, seconds_range},
-    {{"--quit-after=4294967296"}, &Settings::quit_after_secs, 0, seconds_range},
-    {{"--quit-after=-4294967296"}, &Settings::quit_after_secs, 0, seconds_range},
-    {{"--quit-after=5s"}, &Settings::quit_after_secs, 0, unrecognized},
-    {{"--quit-after=x"}, &Settings::quit_after_secs, 0, unrecognized},
-    {{"--wait=5s"}, &Settings::wait_secs, 5, ""},
-    {{"-w", " 7"}, &Settings::wait_secs, 7, ""},
-    {{"--wait=+1"}, &Settings::wait_secs, 1, ""},
-    {{"--wait=2147483647"}, &Settings::wait_secs, 2147483647, ""},
-    {{"--wait=99999999999"}, &Settings::wait_secs, 2147483647, ""},
-    {{"--wait=0"}, &Settings::wait_secs, 0, not_positive},
-    {{"--wait=abc"}, &Settings::wait_secs, 0, not_positive},
-    {{"--wait="}, &Settings::wait_secs, 0, not_positive},
-    {{"--wait=-3"}, &Settings::wait_secs, 0, not_positive},
-    {{"--wait=-99999999999"}, &Settings::wait_secs, 0, not_positive},
+    {{"--device=-1"}, &SETTINGS::device, -1, ""},
+    {{"--device=0"}, &SETTINGS::device, 0, ""},
+    {{"--device="}, &SETTINGS::device, 0, ""},
+    {{"-d", "2147483647"}, &SETTINGS::device, 2147483647, ""},
+    {{"--device= \t+12"}, &SETTINGS::device, 12, ""},
+    {{"--device=-2"}, &SETTINGS::device, -1, index_range},
+    {{"--device=-2147483648"}, &SETTINGS::device, -1, index_range},
+    {{"--device=-2147483649"}, &SETTINGS::device, -1, index_range},
+    {{"--device=2147483648"}, &SETTINGS::device, -1, index_range},
+    {{"--device=99999999999999999999999"}, &SETTINGS::device, -1, index_range},
+    {{"--device=5x"}, &SETTINGS::device, -1, unrecognized},
+    {{"--device=7 "}, &SETTINGS::device, -1, unrecognized},
+    {{"--device= "}, &SETTINGS::device, -1, unrecognized},
+    {{"--device=-"}, &SETTINGS::device, -1, unrecognized},
+    {{"--device=0x10"}, &SETTINGS::device, -1, unrecognized},
+    {{"--device=99999999999x"}, &SETTINGS::device, -1, unrecognized},
+    {{"-i", "-1"}, &SETTINGS::instance, -1, ""},
+    {{"-i2147483647"}, &SETTINGS::instance, 2147483647, ""},
+    {{"--instance=-2"}, &SETTINGS::instance, -1, index_range},
+    {{"--instance=2147483648"}, &SETTINGS::instance, -1, index_range},
+    {{"--instance=1.5"}, &SETTINGS::instance, -1, unrecognized},
+    {{"--quit-after=0"}, &SETTINGS::quit_after_secs, 0, ""},
+    {{"--quit-after="}, &SETTINGS::quit_after_secs, 0, ""},
+    {{"--quit-after=-0"}, &SETTINGS::quit_after_secs, 0, ""},
+    {{"-o", "2147483647"}, &SETTINGS::quit_after_secs, 2147483647, ""},
+    {{"--quit-after= +5"}, &SETTINGS::quit_after_secs, 5, ""},
+    {{"--quit-after=-4294967295"}, &SETTINGS::quit_after_secs, 1, ""},
+    {{"--quit-after=-4294967294"}, &SETTINGS::quit_after_secs, 2, ""},
+    {{"--quit-after=-2147483649"}, &SETTINGS::quit_after_secs, 2147483647, ""},
+    {{"--quit-after=-1"}, &SETTINGS::quit_after_secs, 0, seconds_range},
+    {{"--quit-after=2147483648"}, &SETTINGS::quit_after_secs, 0, seconds_range},
+    {{"--quit-after=-2147483648"}, &SETTINGS::quit_after_secs, 0, seconds_range},
+    {{"--quit-after=4294967295"}, &SETTINGS::quit_after_secs, 0, seconds_range},
+    {{"--quit-after=4294967296"}, &SETTINGS::quit_after_secs, 0, seconds_range},
+    {{"--quit-after=-4294967296"}, &SETTINGS::quit_after_secs, 0, seconds_range},
+    {{"--quit-after=5s"}, &SETTINGS::quit_after_secs, 0, unrecognized},
+    {{"--quit-after=x"}, &SETTINGS::quit_after_secs, 0, unrecognized},
+    {{"--wait=5s"}, &SETTINGS::wait_secs, 5, ""},
+    {{"-w", " 7"}, &SETTINGS::wait_secs, 7, ""},
+    {{"--wait=+1"}, &SETTINGS::wait_secs, 1, ""},
+    {{"--wait=2147483647"}, &SETTINGS::wait_secs, 2147483647, ""},
+    {{"--wait=99999999999"}, &SETTINGS::wait_secs, 2147483647, ""},
+    {{"--wait=0"}, &SETTINGS::wait_secs, 0, not_positive},
+    {{"--wait=abc"}, &SETTINGS::wait_secs, 0, not_positive},
+    {{"--wait="}, &SETTINGS::wait_secs, 0, not_positive},
+    {{"--wait=-3"}, &SETTINGS::wait_secs, 0, not_positive},
+    {{"--wait=-99999999999"}, &SETTINGS::wait_secs, 0, not_positive},
 };
 
 // The option's long name and its argument as typed, from the one option of a case.

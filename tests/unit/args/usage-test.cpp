@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "args/process-args.h"
+#include "base/program-name.h"
 #include "tests/unit/args/args-fixture.h"
 
 namespace {

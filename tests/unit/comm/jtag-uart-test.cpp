@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "args/process-args.h"
+#include "base/program-name.h"
 #include "tests/support/child-capture.h"
 #include "tests/support/fake-varnax.h"
 
@@ -28,7 +29,7 @@ class JtagUart : public ::testing::Test {
 protected:
     void SetUp() override {
         fake_varnax = FAKE_VARNAX();
-        settings = Settings();
+        settings = SETTINGS();
         program_name = primary_name;
         pauses.clear();
         cable_warning_result = 0;

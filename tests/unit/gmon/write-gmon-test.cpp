@@ -36,18 +36,18 @@ struct CAPTURED {
     std::optional<std::string> file;  // none: no "gmon.out"
 };
 
-class GmonCapture : public ::testing::Test {
+class ProfileCapture : public ::testing::Test {
 protected:
     void SetUp() override {
         m_home = std::filesystem::current_path();
         std::filesystem::current_path(m_dir.path());
-        settings = Settings{};
+        settings = SETTINGS{};
         settings.write_gmon = 1;
         gmon_reset_for_tests();
     }
     void TearDown() override {
         gmon_reset_for_tests();
-        settings = Settings{};
+        settings = SETTINGS{};
         std::filesystem::current_path(m_home);
     }
 
@@ -101,7 +101,7 @@ protected:
     std::filesystem::path m_home;
 };
 
-TEST_F(GmonCapture, HandWorkedStreams) {
+TEST_F(ProfileCapture, HandWorkedStreams) {
     const std::string crlf_marker = "**gmon.out data follows**\r\n";
     struct CASE {
         const char* what;
@@ -181,7 +181,7 @@ TEST_F(GmonCapture, HandWorkedStreams) {
     }
 }
 
-TEST_F(GmonCapture, OffLeavesBlocksAndFilesAlone) {
+TEST_F(ProfileCapture, OffLeavesBlocksAndFilesAlone) {
     settings.write_gmon = 0;
     CAPTURED got = run({"abc" + stream(3, "xyz") + "def"});
     EXPECT_EQ(got.shown, "abc" + stream(3, "xyz") + "def");
@@ -189,7 +189,7 @@ TEST_F(GmonCapture, OffLeavesBlocksAndFilesAlone) {
     EXPECT_EQ(gmon_capture.matched, 0);
 }
 
-TEST_F(GmonCapture, ZeroLengthLeavesAnExistingFileUntouched) {
+TEST_F(ProfileCapture, ZeroLengthLeavesAnExistingFileUntouched) {
     std::ofstream("gmon.out") << "earlier run";
     CAPTURED got = run({stream(0, "") + "after"});
     EXPECT_EQ(got.shown, marker + "after");
@@ -198,7 +198,7 @@ TEST_F(GmonCapture, ZeroLengthLeavesAnExistingFileUntouched) {
 
 // The reference walks the stream whole; the real capture sees it in pieces. Every single cut,
 // and many random cuts into blocks of link size, must give the same display and file.
-TEST_F(GmonCapture, MatchesTheReferenceWhereverTheBlocksAreCut) {
+TEST_F(ProfileCapture, MatchesTheReferenceWhereverTheBlocksAreCut) {
     const std::vector<std::string> streams = {
         "abc" + stream(3, "xyz") + "def",
         "x**gm*" + marker + le32(5) + "\x04" + marker.substr(0, 4) + "tail" + marker.substr(0, 3) +
@@ -228,7 +228,7 @@ TEST_F(GmonCapture, MatchesTheReferenceWhereverTheBlocksAreCut) {
     }
 }
 
-using GmonCaptureDeathTest = GmonCapture;
+using ProfileCaptureDeathTest = ProfileCapture;
 
 // The error line goes to standard output; the child sends it to standard error so that the
 // death test sees both lines in the order they are written.
@@ -242,7 +242,7 @@ void filter_with_stdout_on_stderr(const std::string& s, int block) {
     gmon_reset_for_tests();
 }
 
-TEST_F(GmonCaptureDeathTest, UnwritableFileEndsTheProcess) {
+TEST_F(ProfileCaptureDeathTest, UnwritableFileEndsTheProcess) {
     std::filesystem::create_directory("gmon.out");
     EXPECT_EXIT(filter_with_stdout_on_stderr(stream(1, "x"), 64),
                 ::testing::KilledBySignal(SIGABRT),

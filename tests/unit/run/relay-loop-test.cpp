@@ -28,7 +28,7 @@ int64_t fake_clock() {
 class RelayLoop : public ::testing::Test {
 protected:
     void SetUp() override {
-        settings = Settings{};
+        settings = SETTINGS{};
         gmon_reset_for_tests();
         interrupted = 0;
         session_start = fake_now = 1000;
@@ -41,7 +41,7 @@ protected:
         relay_clock = calendar_seconds;
         interrupted = 0;
         gmon_reset_for_tests();
-        settings = Settings{};
+        settings = SETTINGS{};
     }
     // Once its script is used up, the board reports an error: every test ends.
     static void use(FAKE_COMM& board, FAKE_COMM& screen) {
@@ -55,7 +55,7 @@ protected:
 
 TEST_F(RelayLoop, CtrlCBeforeTheFirstPassTouchesNoChannel) {
     interrupted = 1;
-    EXPECT_EQ(relay(), RelayResult::ctrl_c_on_host);
+    EXPECT_EQ(relay(), RELAY_RESULT::ctrl_c_on_host);
     EXPECT_EQ(m_board.calls() + m_screen.calls(), 0);
 }
 
@@ -67,7 +67,7 @@ TEST_F(RelayLoop, ShortWritesOfferTheRestFromTheFirstUnwrittenByte) {
     m_board.feed(shown);
     for (int i = 0; i < 4; ++i) m_board.feed("");
     m_board.take_at_most(4);
-    EXPECT_EQ(relay(), RelayResult::io_error);
+    EXPECT_EQ(relay(), RELAY_RESULT::io_error);
     EXPECT_EQ(m_screen.offers(), (std::vector<std::string>{shown, shown.substr(10)}));
     EXPECT_EQ(m_screen.written(), shown);
     EXPECT_EQ(m_board.offers(), (std::vector<std::string>{typed, "o world", "rld"}));
@@ -78,7 +78,7 @@ TEST_F(RelayLoop, ReadsOneBlockOfAtMost64BytesAtATime) {
     const std::string big(150, 'x');
     m_board.feed(big);
     m_screen.take_at_most(50);
-    EXPECT_EQ(relay(), RelayResult::io_error);
+    EXPECT_EQ(relay(), RELAY_RESULT::io_error);
     EXPECT_EQ(m_screen.written(), big);
     std::vector<size_t> offered;
     for (const std::string& offer : m_screen.offers()) offered.push_back(offer.size());
@@ -91,16 +91,16 @@ TEST_F(RelayLoop, CtrlDEndsTheRelayOnceTheBytesBeforeItAreShown) {
         std::string block;
         int quit_on_ctrl_d;
         std::string shown;
-        RelayResult result;
+        RELAY_RESULT result;
         int board_reads;
     } cases[] = {
-        {"in the middle", "abc" + ctrl_d + "def", 1, "abc", RelayResult::ctrl_d_on_remote, 1},
-        {"first byte", ctrl_d + "abc", 1, "", RelayResult::ctrl_d_on_remote, 1},
+        {"in the middle", "abc" + ctrl_d + "def", 1, "abc", RELAY_RESULT::ctrl_d_on_remote, 1},
+        {"first byte", ctrl_d + "abc", 1, "", RELAY_RESULT::ctrl_d_on_remote, 1},
         {"last byte of a full block", std::string(63, 'z') + ctrl_d, 1, std::string(63, 'z'),
-         RelayResult::ctrl_d_on_remote, 1},
+         RELAY_RESULT::ctrl_d_on_remote, 1},
         {"only the first one counts", "a" + ctrl_d + "b" + ctrl_d, 1, "a",
-         RelayResult::ctrl_d_on_remote, 1},
-        {"switched off", "ab" + ctrl_d + "cd", 0, "ab" + ctrl_d + "cd", RelayResult::io_error, 2},
+         RELAY_RESULT::ctrl_d_on_remote, 1},
+        {"switched off", "ab" + ctrl_d + "cd", 0, "ab" + ctrl_d + "cd", RELAY_RESULT::io_error, 2},
     };
     for (const CASE& c : cases) {
         FAKE_COMM board;
@@ -123,12 +123,12 @@ TEST_F(RelayLoop, CtrlDInsideAProfilingStreamIsData) {
     const std::string marker = "**gmon.out data follows**\n";
     m_board.feed(marker + std::string("\x04\0\0\0", 4) + "\x04\x04");
     m_board.feed("\x04\x04" + std::string("more\x04tail"));
-    RelayResult result = relay();
+    RELAY_RESULT result = relay();
     gmon_reset_for_tests();
     std::ifstream in("gmon.out", std::ios::binary);
     std::string file((std::istreambuf_iterator<char>(in)), {});
     std::filesystem::current_path(home);
-    EXPECT_EQ(result, RelayResult::ctrl_d_on_remote);
+    EXPECT_EQ(result, RELAY_RESULT::ctrl_d_on_remote);
     EXPECT_EQ(m_screen.written(), marker + "more");
     EXPECT_EQ(file, "\x04\x04\x04\x04");
 }
@@ -143,14 +143,14 @@ TEST_F(RelayLoop, FirstReasonInTheLoopOrderWins) {
         int persistent;
         bool time_up;
         bool ctrl_c;
-        RelayResult result;
+        RELAY_RESULT result;
     } cases[] = {
-        {"Ctrl-D before all", 4, 0, true, true, RelayResult::ctrl_d_on_remote},
-        {"read error before time", -1, 0, true, true, RelayResult::io_error},
-        {"persistent: time next", -1, 1, true, true, RelayResult::user_timeout},
-        {"time before Ctrl-C", 0, 0, true, true, RelayResult::user_timeout},
-        {"Ctrl-C alone", 0, 0, false, true, RelayResult::ctrl_c_on_host},
-        {"Ctrl-D before Ctrl-C", 4, 0, false, true, RelayResult::ctrl_d_on_remote},
+        {"Ctrl-D before all", 4, 0, true, true, RELAY_RESULT::ctrl_d_on_remote},
+        {"read error before time", -1, 0, true, true, RELAY_RESULT::io_error},
+        {"persistent: time next", -1, 1, true, true, RELAY_RESULT::user_timeout},
+        {"time before Ctrl-C", 0, 0, true, true, RELAY_RESULT::user_timeout},
+        {"Ctrl-C alone", 0, 0, false, true, RELAY_RESULT::ctrl_c_on_host},
+        {"Ctrl-D before Ctrl-C", 4, 0, false, true, RELAY_RESULT::ctrl_d_on_remote},
     };
     for (const CASE& c : cases) {
         FAKE_COMM board;
@@ -190,11 +190,11 @@ TEST_F(RelayLoop, PersistentModeRetriesAfterReadErrors) {
             if (board.reads() == 3) interrupted = 1;  // at the read after the last error
         });
         testing::internal::CaptureStdout();
-        RelayResult result = relay();
+        RELAY_RESULT result = relay();
         std::string notes = testing::internal::GetCapturedStdout();
         const std::string retry =
             "tarvik-terminal: I/O error communicating with client - trying again";
-        EXPECT_EQ(result, RelayResult::ctrl_c_on_host);
+        EXPECT_EQ(result, RELAY_RESULT::ctrl_c_on_host);
         EXPECT_EQ(notes, verbose ? retry + retry : "") << "verbose " << verbose;
         EXPECT_EQ(screen.written(), "ok");
         EXPECT_EQ(board.written(), "k");  // sent although the link had failed before
@@ -208,7 +208,7 @@ TEST_F(RelayLoop, BoardThatTakesNothingHoldsBackTheKeys) {
     for (int i = 0; i < 6; ++i) m_board.feed("");
     std::vector<std::string> sent_at_console_read;
     m_screen.on_call([&](int) { sent_at_console_read.push_back(m_board.written()); });
-    EXPECT_EQ(relay(), RelayResult::io_error);
+    EXPECT_EQ(relay(), RELAY_RESULT::io_error);
     EXPECT_EQ(m_board.offers(), (std::vector<std::string>{"abc", "abc", "abc", "abc", "def"}));
     // The console is read again only once the board has taken everything read before.
     EXPECT_EQ(sent_at_console_read, (std::vector<std::string>{"", "abc", "abcdef", "abcdef"}));
@@ -221,9 +221,9 @@ TEST_F(RelayLoop, TraceLinesFollowTheSteps) {
     m_board.feed("");
     m_board.feed("xy" + ctrl_d + "zz");
     testing::internal::CaptureStdout();
-    RelayResult result = relay();
+    RELAY_RESULT result = relay();
     std::string trace = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(result, RelayResult::ctrl_d_on_remote);
+    EXPECT_EQ(result, RELAY_RESULT::ctrl_d_on_remote);
     EXPECT_EQ(trace,
               "read 5 characters from console\n"
               "wrote 5 characters to remote\n"
@@ -236,7 +236,7 @@ TEST_F(RelayLoop, NoTraceLineForABlockCutToNothing) {
     settings.dump_flags[static_cast<unsigned char>('t')] = 1;
     m_board.feed(ctrl_d + "zz");
     testing::internal::CaptureStdout();
-    EXPECT_EQ(relay(), RelayResult::ctrl_d_on_remote);
+    EXPECT_EQ(relay(), RELAY_RESULT::ctrl_d_on_remote);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 
@@ -250,7 +250,7 @@ TEST_F(RelayLoop, FailedWriteEndsWithIoError) {
         board.feed("shown");
         board.feed("never read");
         (board_fails ? board : screen).script_write(-1);
-        EXPECT_EQ(relay(), RelayResult::io_error) << board_fails;
+        EXPECT_EQ(relay(), RELAY_RESULT::io_error) << board_fails;
         // The board fails in the second pass, the screen in the third; nothing is read after.
         EXPECT_EQ(board.reads(), board_fails ? 1 : 2) << board_fails;
         EXPECT_EQ(screen.reads(), board_fails ? 1 : 2) << board_fails;
@@ -262,11 +262,11 @@ TEST_F(RelayLoop, QuitAfterComparesWholeCalendarSeconds) {
     struct CASE {
         int quit_after_secs;
         int board_reads;  // the clock moves one second at each board read
-        RelayResult result;
+        RELAY_RESULT result;
     } cases[] = {
-        {1, 1, RelayResult::user_timeout},
-        {3, 3, RelayResult::user_timeout},
-        {0, 5, RelayResult::io_error},  // off: the board's script runs out instead
+        {1, 1, RELAY_RESULT::user_timeout},
+        {3, 3, RELAY_RESULT::user_timeout},
+        {0, 5, RELAY_RESULT::io_error},  // off: the board's script runs out instead
     };
     for (const CASE& c : cases) {
         FAKE_COMM board;

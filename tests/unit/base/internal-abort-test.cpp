@@ -1,24 +1,24 @@
 // Tests of the two ways the program's own logic gives up.
-#include "run/internal-abort.h"
+#include "base/internal-abort.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 
-#include "args/process-args.h"
+#include "base/program-name.h"
 
 namespace {
 
 TEST(InternalAbortDeathTest, NamesTheCallerAndAborts) {
-    EXPECT_EXIT(internal_abort("write-gmon", 112), ::testing::KilledBySignal(SIGABRT),
+    EXPECT_EXIT(internal_abort(abort_site::gmon_open), ::testing::KilledBySignal(SIGABRT),
                 "^tarvik-terminal: write-gmon:112: abort\n$");
     EXPECT_EXIT(
         {
             program_name = secondary_name;
-            internal_abort("process-args", 7);
+            internal_abort(ABORT_SITE{"process-args", 7});
         },
         ::testing::KilledBySignal(SIGABRT), "^pelk-terminal: process-args:7: abort\n$");
-    EXPECT_EXIT(CONSISTENCY_CHECK(1 + 1 == 3, "sum == 3", "console-io", 42),
+    EXPECT_EXIT(CONSISTENCY_CHECK(1 + 1 == 3, "sum == 3", (ABORT_SITE{"console-io", 42})),
                 ::testing::KilledBySignal(SIGABRT),
                 "^Assertion failed: sum == 3, file console-io, line 42\n$");
 }
