@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -170,51 +171,55 @@ const char* stubborn_targets =
     "uart 0 program sh -c \"trap '' TERM; exec sleep 60\"\n"
     "uart 1 program sh -c \"trap '' TERM; exec sleep 60\"\n";
 
+// A server started in the background of a shell, with two target programs.
 class ServerJob : public ::testing::Test {
 protected:
-    void SetUp() override { std::ofstream(m_config) << stubborn_targets; }
+    void SetUp() override {
+        std::ofstream(m_config) << stubborn_targets;
+        m_job = std::make_unique<SERVER_JOB>(
+            std::vector<std::string>{"--config", m_config, "--listen", "127.0.0.1:0", "--quiet"});
+        ASSERT_TRUE(m_job->wait_for_output("listening 127.0.0.1:", 10s)) << m_job->output();
+        m_targets = children_of(m_job->server());
+        ASSERT_EQ(m_targets.size(), 2u);
+    }
+    // The server ends by itself with status 0 and takes its target programs with it.
+    void expect_clean_end() {
+        EXPECT_EQ(m_job->wait_exit(10s), 0);
+        for (int target : m_targets)
+            EXPECT_NE(kill(target, 0), 0) << "target " << target << " outlived the server";
+    }
     TEMP_DIR m_dir;
     std::string m_config = m_dir.file("b.conf");
+    std::unique_ptr<SERVER_JOB> m_job;
+    std::vector<int> m_targets;
 };
 
 TEST_F(ServerJob, LeavesTheTerminalAloneInTheBackgroundAndTakesCommandsInFront) {
-    SERVER_JOB job({"--config", m_config, "--listen", "127.0.0.1:0", "--quiet"});
-    ASSERT_TRUE(job.wait_for_output("listening 127.0.0.1:", 10s)) << job.output();
-    std::vector<int> targets = children_of(job.server());
-    ASSERT_EQ(targets.size(), 2u);
     // A line typed at the shell is the shell's: the server neither reads it nor stops on it,
     // over more than one pass of its one-second loop.
-    job.type("unplug c\n");
+    m_job->type("unplug c\n");
     for (auto end = clock_type::now() + 1500ms; clock_type::now() < end;) {
-        ASSERT_NE(job.state(), 'T') << "the server was stopped by reading the terminal";
+        ASSERT_NE(m_job->state(), 'T') << "the server was stopped by reading the terminal";
         std::this_thread::sleep_for(20ms);
     }
-    EXPECT_FALSE(job.wait_for_output("ok", 10ms)) << job.output();
-    job.to_front();
-    job.type("unplug nosuch\n");
-    EXPECT_TRUE(job.wait_for_output("error: no cable \"nosuch\"\n", 5s)) << job.output();
-    kill(job.server(), SIGTERM);
-    EXPECT_EQ(job.wait_exit(10s), 0);
-    for (int target : targets)
-        EXPECT_NE(kill(target, 0), 0) << "target " << target << " outlived the server";
+    EXPECT_FALSE(m_job->wait_for_output("ok", 10ms)) << m_job->output();
+    m_job->to_front();
+    m_job->type("unplug nosuch\n");
+    EXPECT_TRUE(m_job->wait_for_output("error: no cable \"nosuch\"\n", 5s)) << m_job->output();
+    kill(m_job->server(), SIGTERM);
+    expect_clean_end();
 }
 
 TEST_F(ServerJob, EndsOnCtrlCAsSoonAsItIsInFront) {
-    SERVER_JOB job({"--config", m_config, "--listen", "127.0.0.1:0", "--quiet"});
-    ASSERT_TRUE(job.wait_for_output("listening 127.0.0.1:", 10s)) << job.output();
-    std::vector<int> targets = children_of(job.server());
-    ASSERT_EQ(targets.size(), 2u);
     // The shell takes the line typed at it; a server that had tried to read it in the
     // background would wait in that read once in front, and must still see Ctrl-C.
-    job.type("ls\n");
+    m_job->type("ls\n");
     std::this_thread::sleep_for(300ms);
-    job.shell_reads();
-    job.to_front();
+    m_job->shell_reads();
+    m_job->to_front();
     std::this_thread::sleep_for(200ms);
-    job.type("\x03");
-    EXPECT_EQ(job.wait_exit(10s), 0);
-    for (int target : targets)
-        EXPECT_NE(kill(target, 0), 0) << "target " << target << " outlived the server";
+    m_job->type("\x03");
+    expect_clean_end();
 }
 
 TEST(ServerTargets, TellsTheClientThatItsProgramCannotStart) {
