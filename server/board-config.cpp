@@ -130,23 +130,17 @@ bool parse_line(const std::vector<std::string>& w, const std::string& demo, BOAR
     return false;
 }
 
-// Two JTAG UARTs cannot both wait for their target on one port: the second is refused at the
-// line that describes it.
-bool check_target_ports(const BOARD_CONFIG& config, int* line, std::string* why) {
-    std::vector<const UART_CONFIG*> seen;
+// Two JTAG UARTs cannot both wait for their target on one port: the later one is refused.
+bool target_port_free(const BOARD_CONFIG& config, const UART_CONFIG& added, std::string* why) {
+    if (added.kind != TARGET_KIND::listen || added.port == 0) return true;
     for (const CABLE_CONFIG& cable : config.cables)
         for (const DEVICE_CONFIG& device : cable.devices)
-            for (const UART_CONFIG& uart : device.uarts) {
-                if (uart.kind != TARGET_KIND::listen || uart.port == 0) continue;
-                for (const UART_CONFIG* other : seen)
-                    if (other->port == uart.port) {
-                        *line = uart.line;
-                        *why = "port " + std::to_string(uart.port) +
-                               " is already the target port of line " + std::to_string(other->line);
-                        return false;
-                    }
-                seen.push_back(&uart);
-            }
+            for (const UART_CONFIG& uart : device.uarts)
+                if (&uart != &added && uart.kind == TARGET_KIND::listen && uart.port == added.port)
+                    return *why = "port " + std::to_string(added.port) +
+                                  " is already the target port of line " +
+                                  std::to_string(uart.line),
+                           false;
     return true;
 }
 
@@ -160,7 +154,7 @@ public:
     }
     // False at the first mistake, with error().
     bool feed(const char* data, std::size_t size);
-    // Applies a last line without a line end and checks the whole.
+    // Applies a last line without a line end.
     bool finish();
     const std::string& error() const { return m_error; }
 
@@ -201,9 +195,12 @@ bool CONFIG_READER::take_line() {
     std::string why;
     bool ok = config_split(m_line, &words, &why);
     if (ok && !words.empty()) ok = parse_line(words, m_demo, m_config, &why);
+    if (ok && !words.empty() && words[0] == "uart") {
+        UART_CONFIG& added = m_config->cables.back().devices.back().uarts.back();
+        added.line = m_number;
+        ok = target_port_free(*m_config, added, &why);
+    }
     if (!ok) return fail(m_number, why);
-    if (!words.empty() && words[0] == "uart")
-        m_config->cables.back().devices.back().uarts.back().line = m_number;
     m_line.clear();
     ++m_number;
     return true;
@@ -213,9 +210,6 @@ bool CONFIG_READER::finish() {
     if (m_line.size() > config_max_line && m_line.back() != '\r') return too_long();
     if (!m_line.empty() && !take_line()) return false;
     if (m_config->cables.empty()) return fail(0, "describes no cable");
-    int line = 0;
-    std::string why;
-    if (!check_target_ports(*m_config, &line, &why)) return fail(line, why);
     return true;
 }
 
@@ -228,7 +222,11 @@ bool CONFIG_READER::fail(int line, const std::string& why) {
 // The length of the UTF-8 sequence of a printable character at text[i], or 0.
 std::size_t printable_utf8(const std::string& text, std::size_t i) {
     unsigned char lead = static_cast<unsigned char>(text[i]);
-    std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    std::size_t length = lead >= 0xF8   ? 0
+                         : lead >= 0xF0 ? 4
+                         : lead >= 0xE0 ? 3
+                         : lead >= 0xC0 ? 2
+                                        : 0;
     if (length == 0 || i + length > text.size()) return 0;
     unsigned long code = lead & (0x7Fu >> length);
     for (std::size_t k = 1; k < length; ++k) {

@@ -138,6 +138,8 @@ TEST(BoardConfig, ShowsUnprintableBytesEscaped) {
         {"\xff\xc3", "\\xff\\xc3"},                             // not UTF-8; cut short
         {"\xc0\xaf\xed\xa0\x80", "\\xc0\\xaf\\xed\\xa0\\x80"},  // overlong; surrogate
         {"\xc2\x9b", "\\xc2\\x9b"},                             // a C1 control character
+        // No character starts with 0xf8.
+        {"\xf8\x88\x80\x80", "\\xf8\\x88\\x80\\x80"},
     };
     for (const CASE& c : cases) EXPECT_EQ(config_printable(c.text), c.shown) << c.shown;
 }
