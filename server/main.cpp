@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "client/auth.h"
 #include "client/protocol.h"
 #include "server/board-config.h"
 #include "server/jtag-server.h"
@@ -17,7 +18,10 @@ const char* usage_text =
     "  --demo                 one cable, one device, one JTAG UART running varnax-demo-target\n"
     "  --listen HOST:PORT     where clients connect (default 127.0.0.1:47011; port 0: any\n"
     "                         free port); the address is printed as \"listening HOST:PORT\"\n"
-    "  --allow-remote         accept clients from other machines (refused by default)\n"
+    "  --allow-remote         accept clients from other machines (refused by default);\n"
+    "                         they must prove the secret of --secret-file\n"
+    "  --secret-file FILE     the shared secret, in a file only its owner may read\n"
+    "  --secret-for-local     clients on this machine must prove the secret too\n"
     "  --no-commands          do not read fault commands from standard input\n"
     "  --protocol-version N   greet clients with another protocol version (for tests)\n"
     "  --quiet                no log lines on standard error\n"
@@ -34,6 +38,7 @@ const char* usage_text =
 struct COMMAND_LINE {
     SERVER_OPTIONS options;
     std::string config_path;
+    std::string secret_path;
     bool demo = false;
     bool help = false;
     bool version = false;
@@ -87,6 +92,17 @@ const OPTION_ROW option_rows[] = {
     {"--allow-remote", nullptr,
      [](const std::string&, COMMAND_LINE* c, std::string*) {
          return c->options.allow_remote = true, true;
+     }},
+    {"--secret-file", "FILE",
+     [](const std::string& v, COMMAND_LINE* c, std::string*) { return c->secret_path = v, true; }},
+    {"--secret-for-local", nullptr,
+     [](const std::string&, COMMAND_LINE* c, std::string*) {
+         return c->options.secret_for_local = true, true;
+     }},
+    // Not in the usage text: lets the tests reach the remote clients' path on loopback.
+    {"--treat-loopback-as-remote", nullptr,
+     [](const std::string&, COMMAND_LINE* c, std::string*) {
+         return c->options.loopback_is_remote = true, true;
      }},
     {"--no-commands", nullptr,
      [](const std::string&, COMMAND_LINE* c, std::string*) {
@@ -154,11 +170,22 @@ int main(int argc, char** argv) {
     }
     if (line.demo == !line.config_path.empty())
         return fail("give either --config FILE or --demo (try --help)");
+    if (line.options.allow_remote && line.secret_path.empty())
+        return fail(
+            "--allow-remote needs --secret-file FILE: clients from other machines must "
+            "prove that they know a shared secret (see docs/server.md)");
+    if (line.options.secret_for_local && line.secret_path.empty())
+        return fail("--secret-for-local needs --secret-file FILE");
     std::string demo_program = target_program_self_directory() + "/varnax-demo-target";
     BOARD_CONFIG config;
     if (line.demo) {
         config = config_demo(demo_program);
     } else if (!config_load(line.config_path, demo_program, &config, &why)) {
+        std::fprintf(stderr, "varnax-server: %s\n", why.c_str());
+        return 1;
+    }
+    if (!line.secret_path.empty() &&
+        !auth_read_secret(line.secret_path, &line.options.secret, &why)) {
         std::fprintf(stderr, "varnax-server: %s\n", why.c_str());
         return 1;
     }

@@ -78,7 +78,8 @@ void SERVER_STATE::sweep_clients(std::chrono::steady_clock::time_point now) {
     for (auto it = m_clients.begin(); it != m_clients.end();) {
         CLIENT* c = it->get();
         // Only a connection that is still there and has never asked can be late asking.
-        bool late = !c->finished && !c->closing && !c->asked && now - c->accepted_at > open_timeout;
+        bool late = !c->finished && !c->closing && !c->open_requested &&
+                    now - c->accepted_at > open_timeout;
         if (late) log("%s: dropped: no open request in time", c->peer.c_str());
         if (c->finished || late || (c->closing && now >= c->close_deadline)) {
             release(c);
@@ -115,12 +116,15 @@ void SERVER_STATE::take_bytes(CLIENT* client, const char* data, std::size_t size
 }
 
 void SERVER_STATE::take_frame(CLIENT* client, const varnax::FRAME& frame) {
+    // Credit means the same before the proof of the shared secret as after it.
+    if (client->auth.state == CLIENT_AUTH::STATE::asked && frame.type != varnax::msg_credit)
+        return take_unproven_frame(client, frame);
     varnax::OPEN_REQUEST request;
     std::uint32_t credit = 0;
     switch (frame.type) {
         case varnax::msg_open:
-            if (client->asked || !varnax::parse_open(frame, &request)) break;
-            client->asked = true;
+            if (client->open_requested || !varnax::parse_open(frame, &request)) break;
+            client->open_requested = true;
             open(client, request);
             return;
         case varnax::msg_credit:

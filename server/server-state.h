@@ -16,12 +16,25 @@
 
 struct UART;
 
+// The proof of the shared secret that a client owes before the server answers anything.
+struct CLIENT_AUTH {
+    enum class STATE { not_asked, asked, proven };
+    STATE state = STATE::not_asked;
+    std::string challenge;  // the server's, sent after its greeting
+    // The client's request (its open request) that came before the proof, kept as it came
+    // until the proof holds; type 0: none.
+    std::uint8_t waiting_type = 0;
+    std::string waiting_payload;
+    // After a failed proof the answer waits until then, so each guess costs a second.
+    std::chrono::steady_clock::time_point hold_until;
+};
+
 struct CLIENT {
     int fd = -1;
     std::string peer;
     varnax::DECODER decoder{varnax::PEER::client};
     bool greeted = false;
-    bool asked = false;    // it has sent its open request
+    bool open_requested = false;  // it has sent its open request
     UART* uart = nullptr;  // the JTAG UART this client has open
     std::string app_name;
     std::uint32_t pid = 0;
@@ -35,8 +48,11 @@ struct CLIENT {
     bool finished = false;  // to be closed and removed
     std::chrono::steady_clock::time_point accepted_at = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point close_deadline;
+    CLIENT_AUTH auth;
 
     std::size_t queued() const { return out.size() - out_start; }
+    // True while a refused proof's answer must not leave yet.
+    bool held(std::chrono::steady_clock::time_point now) const { return now < auth.hold_until; }
     void sent(std::size_t n);
 };
 
@@ -93,6 +109,9 @@ public:
     // connected too long without asking for a JTAG UART.
     void sweep_clients(std::chrono::steady_clock::time_point now);
     void child_ended(int pid);
+    // Sends the client a challenge when it must prove the shared secret (from another machine,
+    // or from this one with --secret-for-local); remote: it is not on this machine.
+    void ask_for_proof(CLIENT* client, bool remote);
 
 protected:
     // Starts a program target that is not running. False, with *error when error is not null,
@@ -113,6 +132,9 @@ protected:
 
 private:
     void take_frame(CLIENT* client, const varnax::FRAME& frame);
+    void take_unproven_frame(CLIENT* client, const varnax::FRAME& frame);
+    void check_proof(CLIENT* client, const varnax::FRAME& frame);
+    void refuse_proof(CLIENT* client, const char* why);
     void open(CLIENT* client, const varnax::OPEN_REQUEST& request);
     UART* choose(const varnax::OPEN_REQUEST& request, int* code, std::string* text);
     void drop_link(CLIENT* client, const std::string& why);
