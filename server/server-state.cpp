@@ -187,26 +187,33 @@ void SERVER_STATE::open(CLIENT* client, const varnax::OPEN_REQUEST& request) {
         failure.text = uart->owner->app_name + ", process " + std::to_string(uart->owner->pid);
         uart = nullptr;
     }
-    // A board whose software cannot run answers nothing, as if it were switched off; the
-    // client learns why.
-    if (uart != nullptr && !start_target(uart, &failure.text)) {
-        failure.code = -5;
-        uart = nullptr;
-    }
+    client->app_name = request.app_name;
+    client->pid = request.pid;
     if (uart == nullptr) {
-        log("%s: open refused (%d) for %s, process %u", client->peer.c_str(), failure.code,
-            config_printable(request.app_name).c_str(), request.pid);
-        varnax::encode_open_fail(&client->out, failure);
-        client->closing = true;
-        client->close_deadline = std::chrono::steady_clock::now() + close_grace;
+        refuse_open(client, failure.code, failure.text);
         return;
     }
     uart->owner = client;
+    client->uart = uart;
+    std::string why;
+    // A board whose port cannot be reached, or whose program cannot start, is to the client a
+    // board that is not there; the text says why.
+    if (!start_target(uart, &why)) {
+        refuse_open(client, -5, why);
+        return;
+    }
+    if (uart->connect_fd >= 0) {
+        client->awaiting_target = true;  // answered when the connection is made or fails
+        return;
+    }
+    answer_open(client);
+}
+
+void SERVER_STATE::answer_open(CLIENT* client) {
+    UART* uart = client->uart;
+    client->awaiting_target = false;
     uart->credit_owed = 0;
     uart->drop_when_drained = false;
-    client->uart = uart;
-    client->app_name = request.app_name;
-    client->pid = request.pid;
     client->granted = uart->in_fifo.room();
     varnax::OPEN_REPLY reply;
     reply.cable = uart->cable->name;
@@ -216,7 +223,18 @@ void SERVER_STATE::open(CLIENT* client, const varnax::OPEN_REQUEST& request) {
     reply.write_credit = static_cast<std::uint32_t>(client->granted);
     varnax::encode_open_ok(&client->out, reply);
     log("%s: %s, process %u opened %s", client->peer.c_str(),
-        config_printable(request.app_name).c_str(), request.pid, uart->label().c_str());
+        config_printable(client->app_name).c_str(), client->pid, uart->label().c_str());
+}
+
+void SERVER_STATE::refuse_open(CLIENT* client, int code, const std::string& text) {
+    log("%s: open refused (%d) for %s, process %u%s%s", client->peer.c_str(), code,
+        config_printable(client->app_name).c_str(), client->pid, text.empty() ? "" : ": ",
+        text.c_str());
+    release(client);
+    client->awaiting_target = false;
+    varnax::encode_open_fail(&client->out, varnax::OPEN_FAILURE{code, text});
+    client->closing = true;
+    client->close_deadline = std::chrono::steady_clock::now() + close_grace;
 }
 
 void SERVER_STATE::release(CLIENT* client) {
@@ -227,6 +245,10 @@ void SERVER_STATE::release(CLIENT* client) {
 }
 
 void SERVER_STATE::drop_link(CLIENT* client, const std::string& why) {
+    if (client->awaiting_target) {  // the link never came up: the open fails instead
+        refuse_open(client, -5, why);
+        return;
+    }
     log("%s: link dropped: %s", client->peer.c_str(), why.c_str());
     release(client);
     varnax::encode_link_lost(&client->out, why);
@@ -234,15 +256,19 @@ void SERVER_STATE::drop_link(CLIENT* client, const std::string& why) {
     client->close_deadline = std::chrono::steady_clock::now() + close_grace;
 }
 
-bool SERVER_STATE::start_target(UART* uart, std::string* error) {
+bool SERVER_STATE::start_target(UART* uart, std::string* why) {
+    if (uart->cfg.kind == TARGET_KIND::serial || uart->cfg.kind == TARGET_KIND::connect) {
+        std::string ignored;
+        return open_port(uart, why != nullptr ? why : &ignored);
+    }
     if (uart->cfg.kind != TARGET_KIND::program || uart->read_fd >= 0) return true;
     if (uart->pid > 0) stop_target(uart, 0);  // ended its output but not yet reaped
     TARGET_PROGRAM child;
-    std::string why;
-    if (!target_program_start(uart->cfg.argv, &child, &why)) {
-        why = "cannot start " + uart->cfg.argv[0] + ": " + why;
-        log("%s: %s", uart->label().c_str(), why.c_str());
-        if (error != nullptr) *error = why;
+    std::string failure;
+    if (!target_program_start(uart->cfg.argv, &child, &failure)) {
+        failure = "cannot start " + uart->cfg.argv[0] + ": " + failure;
+        log("%s: %s", uart->label().c_str(), failure.c_str());
+        if (why != nullptr) *why = failure;
         return false;
     }
     uart->pid = child.pid;
@@ -257,6 +283,8 @@ void SERVER_STATE::stop_target(UART* uart, int grace_ms) {
     if (uart->write_fd != uart->read_fd) target_close(uart->write_fd);
     uart->read_fd = uart->write_fd = -1;
     uart->readable = uart->writable = false;
+    target_close(uart->connect_fd);
+    uart->connect_fd = -1;
     if (uart->pid > 0) target_program_stop(uart->pid, grace_ms);
     uart->pid = -1;
 }
@@ -302,8 +330,7 @@ bool SERVER_STATE::feed_target(UART* uart) {
         n = target_write(uart->write_fd, data, run);
         if (n == 0) uart->writable = false;
         if (n < 0) {
-            target_gone(uart, uart->cfg.kind == TARGET_KIND::program ? "the target program ended"
-                                                                     : "the target disconnected");
+            target_gone(uart, lost_text(uart));
             return false;
         }
     }
@@ -320,8 +347,7 @@ bool SERVER_STATE::drain_target(UART* uart) {
     long n = target_read(uart->read_fd, at, run);
     if (n == 0) uart->readable = false;
     if (n < 0) {
-        target_gone(uart, uart->cfg.kind == TARGET_KIND::program ? "the target program ended"
-                                                                 : "the target disconnected");
+        target_gone(uart, lost_text(uart));
         return false;
     }
     uart->out_fifo.produced(std::size_t(n));
@@ -330,7 +356,8 @@ bool SERVER_STATE::drain_target(UART* uart) {
 
 bool SERVER_STATE::send_to_owner(UART* uart) {
     CLIENT* client = uart->owner;
-    if (client == nullptr || client->queued() >= client_queue_limit) return false;
+    if (client == nullptr || client->awaiting_target || client->queued() >= client_queue_limit)
+        return false;
     if (uart->interrupt_pending && client->send_credit >= interrupt_size) {
         varnax::encode_interrupt(&client->out);
         client->last_data = std::string::npos;
@@ -379,7 +406,8 @@ void SERVER_STATE::pump(UART* uart) {
         if (!moved) break;
     }
     CLIENT* owner = uart->owner;
-    if (owner == nullptr) return;
+    // A client whose open is not answered yet gets nothing else before the answer.
+    if (owner == nullptr || owner->awaiting_target) return;
     if (uart->credit_owed > 0) {
         varnax::encode_credit(&owner->out, static_cast<std::uint32_t>(uart->credit_owed));
         owner->last_data = std::string::npos;

@@ -84,6 +84,20 @@ bool SIM_SERVER::start_demo(const std::vector<std::string>& extra_args) {
     return launch({"--listen", "127.0.0.1:0"});
 }
 
+long SIM_SERVER::cpu_ticks() const {
+    std::ifstream in("/proc/" + std::to_string(m_pid) + "/stat");
+    std::string line;
+    std::getline(in, line);
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) utime = std::stol(field);
+        if (i == 15) stime = std::stol(field);
+    }
+    return utime + stime;
+}
+
 bool SIM_SERVER::restart() {
     if (m_address.empty()) return false;
     stop();

@@ -68,6 +68,8 @@ public:
     // Where a test connects to be the target of a "listen" JTAG UART; empty if there is none.
     std::string target_address(const std::string& cable, int device, int instance) const;
     int pid() const { return m_pid; }
+    // The processor time the server has used so far (user and system), in clock ticks.
+    long cpu_ticks() const;
     // Why start() failed, with what the server printed on standard error.
     const std::string& error() const { return m_error; }
     // What the server has printed on standard error so far.

@@ -294,21 +294,6 @@ TEST(DemoTarget, IsHeldBackWhileTheHostDoesNotRead) {
     EXPECT_NE(r.bytes.find("flood line 00001000"), std::string::npos);
 }
 
-// CPU time a process has used, in clock ticks, from /proc.
-long cpu_ticks(int pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(in, line);
-    std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::string field;
-    long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) utime = std::stol(field);
-        if (i == 15) stime = std::stol(field);
-    }
-    return utime + stime;
-}
-
 TEST(DemoTarget, LeavesTheServerIdleAfterItEnded) {
     SIM_SERVER server;
     ASSERT_TRUE(server.start_demo({"--quiet"})) << server.error();
@@ -320,9 +305,9 @@ TEST(DemoTarget, LeavesTheServerIdleAfterItEnded) {
         EXPECT_TRUE(read_until_lost(link.get()).lost);
     }
     // An idle server sleeps in poll; one that spins uses about a second of CPU per second.
-    long before = cpu_ticks(server.pid());
+    long before = server.cpu_ticks();
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    long used = cpu_ticks(server.pid()) - before;
+    long used = server.cpu_ticks() - before;
     EXPECT_LT(used, sysconf(_SC_CLK_TCK) / 4) << "the server kept busy with nothing to do";
 }
 
