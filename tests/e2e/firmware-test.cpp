@@ -10,7 +10,7 @@
 #include <sstream>
 #include <string>
 
-#include "tests/support/piped-child.h"
+#include "tests/support/process-harness.h"
 #include "tests/support/sim-server.h"
 
 namespace {
@@ -45,7 +45,7 @@ TEST(Firmware, TerminalReachesTheUBootPromptAndGetsAnswers) {
     ASSERT_TRUE(server.start(config, {"--quiet"})) << server.error();
     CHILD_SETUP setup;
     setup.environment = {{"JTAG_VARNAX_SERVER", server.address()}};
-    PIPED_CHILD term(TERMINAL_PATH, {}, setup);
+    CHILD_PROCESS term(TERMINAL_PATH, {}, setup);
     // A key during the countdown stops the boot; the firmware's prompt follows.
     ASSERT_TRUE(term.wait_for_output("Hit any key to stop autoboot", 30s));
     ASSERT_TRUE(term.write_input(" ", 5s));
@@ -54,8 +54,8 @@ TEST(Firmware, TerminalReachesTheUBootPromptAndGetsAnswers) {
     ASSERT_TRUE(term.write_input("setenv tv 42; printenv tv\r", 5s));
     EXPECT_TRUE(term.wait_for_output("\r\ntv=42\r\n=> ", 10s));
     std::printf("U-Boot prompt %.2f s after the server started the emulator\n", prompt);
-    kill(term.pid(), SIGINT);
-    EXPECT_EQ(term.wait_exit(10s), 0);
+    term.send_signal(SIGINT);
+    EXPECT_EQ(term.wait_exit(10s), exited(0));
 }
 
 }  // namespace

@@ -19,7 +19,7 @@
 #include "client/jtag_varnax.h"
 #include "tests/support/sim-server.h"
 #include "tests/support/temp-dir.h"
-#include "tests/unit/client/link-test-util.h"
+#include "tests/e2e/link-test-util.h"
 
 namespace {
 

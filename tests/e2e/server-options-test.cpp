@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "client/jtag_varnax.h"
-#include "tests/support/piped-child.h"
+#include "tests/support/process-harness.h"
 #include "tests/support/temp-dir.h"
 
 namespace {
@@ -23,16 +23,16 @@ const char* server_path = VARNAX_SERVER_PATH;
 
 // Runs the server, which must end by itself; its status, standard output and error.
 struct ENDED {
-    int status;
+    EXIT_STATUS status;
     std::string out;
     std::string err;
 };
 
 ENDED run_to_end(const std::vector<std::string>& options) {
     CHILD_SETUP setup;
-    setup.input = CHILD_SETUP::Input::null;
-    PIPED_CHILD server(server_path, options, setup);
-    int status = server.wait_exit(10s);
+    setup.input = CHILD_SETUP::STREAM::null;
+    CHILD_PROCESS server(server_path, options, setup);
+    EXIT_STATUS status = server.wait_exit(10s);
     return {status, server.out(), server.err()};
 }
 
@@ -41,7 +41,7 @@ TEST(ServerOptions, PrintsItsVersion) {
         std::string("varnax-server: Version ") + VARNAX_SERVER_VERSION + ", protocol version 1\n";
     for (auto options : {std::vector<std::string>{"--version"}, {"--help", "--version"}}) {
         ENDED r = run_to_end(options);
-        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.status, exited(0)) << r.err;
         EXPECT_EQ(r.out, line);
         EXPECT_EQ(r.err, "");
     }
@@ -52,20 +52,20 @@ TEST(ServerOptions, TakesEveryValueAfterAnEqualsSignToo) {
     std::string config = dir.file("b.conf");
     std::ofstream(config) << "cable \"eq cable\"\ndevice 1\nuart 0 listen\n";
     CHILD_SETUP setup;
-    setup.input = CHILD_SETUP::Input::null;
-    PIPED_CHILD server(
+    setup.input = CHILD_SETUP::STREAM::null;
+    CHILD_PROCESS server(
         server_path,
         {"--config=" + config, "--listen=127.0.0.1:0", "--protocol-version=7", "--quiet"}, setup);
-    ASSERT_TRUE(server.wait_for_output("listening 127.0.0.1:", 10s));
-    ASSERT_TRUE(server.wait_for_output("\n", 2s));
-    EXPECT_EQ(server.out().rfind("target \"eq cable\" 1 0 127.0.0.1:", 0), 0u) << server.out();
+    std::string target, listening;
+    ASSERT_TRUE(server.next_line(&target, 10s) && server.next_line(&listening, 5s)) << server.out();
+    EXPECT_EQ(target.rfind("target \"eq cable\" 1 0 127.0.0.1:", 0), 0u) << target;
+    ASSERT_EQ(listening.rfind("listening 127.0.0.1:", 0), 0u) << listening;
     // The library hears the protocol version given after the equals sign.
-    std::string listening = server.out().substr(server.out().find("listening ") + 10);
-    setenv("JTAG_VARNAX_SERVER", listening.substr(0, listening.find('\n')).c_str(), 1);
+    setenv("JTAG_VARNAX_SERVER", listening.substr(10).c_str(), 1);
     EXPECT_EQ(jtagvarnax_open(nullptr, -1, -1, "options-test"), nullptr);
     EXPECT_EQ(jtagvarnax_get_error(nullptr), JTAGVARNAX_INCOMPATIBLE);
-    kill(server.pid(), SIGTERM);
-    EXPECT_EQ(server.wait_exit(10s), 0);
+    server.send_signal(SIGTERM);
+    EXPECT_EQ(server.wait_exit(10s), exited(0));
 }
 
 TEST(ServerOptions, ReportsAMissingValueAsMissing) {
@@ -85,7 +85,7 @@ TEST(ServerOptions, ReportsAMissingValueAsMissing) {
     };
     for (const CASE& c : cases) {
         ENDED r = run_to_end(c.options);
-        EXPECT_EQ(r.status, 2) << c.message;
+        EXPECT_EQ(r.status, exited(2)) << c.message;
         EXPECT_EQ(r.err, "varnax-server: " + c.message + "\n");
         EXPECT_EQ(r.out, "");
     }
@@ -118,7 +118,7 @@ TEST(ServerOptions, SaysWhyAConfigurationCannotBeUsed) {
     };
     for (const CASE& c : cases) {
         ENDED r = run_to_end({"--config", c.config, "--listen", "127.0.0.1:0", "--no-commands"});
-        EXPECT_EQ(r.status, 1) << c.message;
+        EXPECT_EQ(r.status, exited(1)) << c.message;
         EXPECT_EQ(r.err, "varnax-server: " + c.message + "\n");
     }
     close(taken);

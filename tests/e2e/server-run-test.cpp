@@ -3,14 +3,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
-#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "client/jtag_varnax.h"
+#include "tests/support/process-harness.h"
 #include "tests/support/sim-server.h"
 #include "tests/support/temp-dir.h"
 
@@ -26,143 +27,96 @@ namespace {
 using namespace std::chrono_literals;
 using clock_type = std::chrono::steady_clock;
 
-// The server as a job of a shell on a pseudo-terminal. A stand-in shell leads the session and
-// holds the front of the terminal; the server runs in a process group of its own, in the
-// background, with the terminal as its standard input and a pipe as its standard output.
-// shell_reads() has the shell take the lines typed so far; to_front() does what fg does. The shell
-// ends with the server's exit status (128 + the signal when a signal ended it).
+// The server as a job of a shell. A stand-in shell, a copy of this test on the harness's
+// pseudo-terminal, leads the session and holds the front of the terminal; it starts the server
+// in a process group of its own, in the background, on the same terminal. shell_reads() has
+// the shell take the lines typed so far; to_front() does what fg does. The shell's report says
+// how the server ended.
 class SERVER_JOB {
 public:
     explicit SERVER_JOB(const std::vector<std::string>& arguments) {
-        int slave = -1, out[2], report[2], control[2];
-        if (openpty(&m_master, &slave, nullptr, nullptr, nullptr) != 0 ||
-            pipe2(out, O_CLOEXEC) != 0 || pipe2(report, O_CLOEXEC) != 0 ||
-            pipe2(control, O_CLOEXEC) != 0) {
-            ADD_FAILURE() << "setting up the terminal and pipes";
+        int control[2];
+        if (pipe2(control, O_CLOEXEC) != 0) {
+            ADD_FAILURE() << "a pipe for the stand-in shell: " << std::strerror(errno);
             return;
         }
-        std::vector<std::string> strings{VARNAX_SERVER_PATH};
-        strings.insert(strings.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv;
-        for (std::string& s : strings) argv.push_back(s.data());
-        argv.push_back(nullptr);
-        m_shell = fork();
-        if (m_shell == 0) run_shell(slave, out[1], report[1], control[0], argv.data());
-        close(slave), close(out[1]), close(report[1]), close(control[0]);
-        m_out = out[0];
+        std::vector<std::string> argv{VARNAX_SERVER_PATH};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        int commands = control[0];
+        m_shell = std::make_unique<CHILD_PROCESS>(
+            [argv, commands] { return run_shell(argv, commands); }, on_terminal());
+        close(control[0]);
         m_control = control[1];
-        pollfd p{report[0], POLLIN, 0};
-        if (poll(&p, 1, 5000) != 1 ||
-            read(report[0], &m_server, sizeof m_server) != sizeof m_server)
-            ADD_FAILURE() << "the stand-in shell did not start the server";
-        close(report[0]);
     }
-
     ~SERVER_JOB() {
-        if (m_shell > 0 && !m_reaped) {
-            if (m_server > 0) kill(m_server, SIGKILL);
-            kill(m_shell, SIGKILL);
-            waitpid(m_shell, nullptr, 0);
-        }
-        for (int fd : {m_master, m_out, m_control})
-            if (fd >= 0) close(fd);
+        if (m_control >= 0) close(m_control);
     }
 
-    pid_t server() const { return m_server; }
-    void type(const std::string& keys) {
-        ASSERT_EQ(write(m_master, keys.data(), keys.size()), ssize_t(keys.size()));
+    bool wait_for_output(const std::string& text, std::chrono::milliseconds deadline) {
+        return m_shell->wait_for_output(text, deadline);
     }
-    void to_front() { ASSERT_EQ(write(m_control, "f", 1), 1); }
-    void shell_reads() { ASSERT_EQ(write(m_control, "r", 1), 1); }
-
-    // Waits until text is on the server's standard output.
-    bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout) {
-        auto deadline = clock_type::now() + timeout;
-        while (m_output.find(text) == std::string::npos) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
-            pollfd p{m_out, POLLIN, 0};
-            if (left.count() <= 0 || poll(&p, 1, int(left.count())) <= 0) return false;
-            char chunk[1024];
-            ssize_t n = read(m_out, chunk, sizeof chunk);
-            if (n <= 0) return false;
-            m_output.append(chunk, std::size_t(n));
-        }
-        return true;
+    const std::string& output() const { return m_shell->out(); }
+    // The shell's one child; it dies with the shell.
+    int server() const {
+        std::vector<int> jobs = children_of(m_shell->pid());
+        return jobs.size() == 1 ? jobs[0] : -1;
     }
-    const std::string& output() const { return m_output; }
+    void type(const std::string& keys) { EXPECT_TRUE(m_shell->write_input(keys, 5s)); }
+    void to_front() { EXPECT_EQ(write(m_control, "f", 1), 1); }
+    void shell_reads() { EXPECT_EQ(write(m_control, "r", 1), 1); }
 
     // The server's run state from /proc: 'T' when it is stopped.
     char state() const {
-        std::ifstream in("/proc/" + std::to_string(m_server) + "/stat");
+        std::ifstream in("/proc/" + std::to_string(server()) + "/stat");
         std::string line;
         std::getline(in, line);
-        std::size_t close_paren = line.rfind(')');
-        return close_paren == std::string::npos || close_paren + 2 >= line.size()
-                   ? '?'
-                   : line[close_paren + 2];
+        std::size_t name_end = line.rfind(')');
+        return name_end == std::string::npos || name_end + 2 >= line.size() ? '?'
+                                                                            : line[name_end + 2];
     }
 
-    // The server's exit status, or -1 when it has not ended in time (it is then killed).
-    int wait_exit(std::chrono::milliseconds timeout) {
-        auto deadline = clock_type::now() + timeout;
-        int status = 0;
-        while (waitpid(m_shell, &status, WNOHANG) == 0) {
-            if (clock_type::now() > deadline) return -1;
-            std::this_thread::sleep_for(10ms);
-        }
-        m_reaped = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    // How the server ended, as the shell saw it; "did not end" when it has not in time.
+    std::string wait_exit(std::chrono::milliseconds deadline) {
+        if (m_shell->wait_exit(deadline) != exited(0)) return describe(not_ended);
+        return m_shell->report();
     }
 
 private:
-    [[noreturn]] static void run_shell(int slave, int out, int report, int control, char** argv) {
-        setsid();
-        ioctl(slave, TIOCSCTTY, 0);  // the shell's group is now in front of the terminal
+    static std::string run_shell(std::vector<std::string> arguments, int commands) {
+        std::vector<char*> argv;
+        for (std::string& a : arguments) argv.push_back(a.data());
+        argv.push_back(nullptr);
         pid_t server = fork();
         if (server == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);  // the harness ends the shell, and so the job
             setpgid(0, 0);
-            dup2(slave, STDIN_FILENO);
-            dup2(out, STDOUT_FILENO);
-            execv(argv[0], argv);
+            execv(argv[0], argv.data());
             _exit(127);
         }
         setpgid(server, server);
-        (void)!write(report, &server, sizeof server);
         for (;;) {
             int status = 0;
             if (waitpid(server, &status, WNOHANG) == server)
-                _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
-            pollfd p{control, POLLIN, 0};
+                return describe(WIFSIGNALED(status) ? killed_by(WTERMSIG(status))
+                                                    : exited(WEXITSTATUS(status)));
+            pollfd p{commands, POLLIN, 0};
             char c = 0;
-            if (poll(&p, 1, 10) <= 0 || read(control, &c, 1) != 1) continue;
+            if (poll(&p, 1, 10) <= 0 || read(commands, &c, 1) != 1) continue;
             if (c == 'f') {
-                tcsetpgrp(slave, server);
+                tcsetpgrp(STDIN_FILENO, server);
                 kill(-server, SIGCONT);
             }
             // The shell reads what was typed, as it does while it is in front.
-            pollfd typed{slave, POLLIN, 0};
+            pollfd typed{STDIN_FILENO, POLLIN, 0};
             char line[256];
-            while (c == 'r' && poll(&typed, 1, 0) == 1) (void)!read(slave, line, sizeof line);
+            while (c == 'r' && poll(&typed, 1, 0) == 1)
+                (void)!read(STDIN_FILENO, line, sizeof line);
         }
     }
 
-    int m_master = -1;
-    int m_out = -1;
+    std::unique_ptr<CHILD_PROCESS> m_shell;
     int m_control = -1;
-    pid_t m_shell = -1;
-    pid_t m_server = -1;
-    bool m_reaped = false;
-    std::string m_output;
 };
-
-// The pids of a process's children, from /proc.
-std::vector<int> children_of(int pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
-    std::vector<int> pids;
-    for (int p; in >> p;) pids.push_back(p);
-    return pids;
-}
 
 // Target programs that do not end on SIGTERM, so the server has to make sure.
 const char* stubborn_targets =
@@ -184,7 +138,7 @@ protected:
     }
     // The server ends by itself with status 0 and takes its target programs with it.
     void expect_clean_end() {
-        EXPECT_EQ(m_job->wait_exit(10s), 0);
+        EXPECT_EQ(m_job->wait_exit(10s), describe(exited(0)));
         for (int target : m_targets)
             EXPECT_NE(kill(target, 0), 0) << "target " << target << " outlived the server";
     }
@@ -195,17 +149,18 @@ protected:
 };
 
 TEST_F(ServerJob, LeavesTheTerminalAloneInTheBackgroundAndTakesCommandsInFront) {
-    // A line typed at the shell is the shell's: the server neither reads it nor stops on it,
-    // over more than one pass of its one-second loop.
+    // A line typed while the server is in the background is not the server's to read: it
+    // neither reads it nor stops on it, over more than one pass of its one-second loop.
     m_job->type("unplug c\n");
     for (auto end = clock_type::now() + 1500ms; clock_type::now() < end;) {
         ASSERT_NE(m_job->state(), 'T') << "the server was stopped by reading the terminal";
         std::this_thread::sleep_for(20ms);
     }
-    EXPECT_FALSE(m_job->wait_for_output("ok", 10ms)) << m_job->output();
+    // In front, it reads what is there (the shell here left the line alone) and what comes.
     m_job->to_front();
     m_job->type("unplug nosuch\n");
-    EXPECT_TRUE(m_job->wait_for_output("error: no cable \"nosuch\"\n", 5s)) << m_job->output();
+    EXPECT_TRUE(m_job->wait_for_output("ok\r\n", 5s));
+    EXPECT_TRUE(m_job->wait_for_output("error: no cable \"nosuch\"", 5s));
     kill(m_job->server(), SIGTERM);
     expect_clean_end();
 }
