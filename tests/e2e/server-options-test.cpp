@@ -1,10 +1,8 @@
 // The server's command line: --version, both forms of an option with a value, missing values,
 // and configuration files that cannot be used, with the exact texts and exit statuses.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <signal.h>
+#include <stdlib.h>
 
 #include <chrono>
 #include <fstream>
@@ -13,6 +11,7 @@
 
 #include "client/jtag_varnax.h"
 #include "tests/support/process-harness.h"
+#include "tests/support/sim-server.h"
 #include "tests/support/temp-dir.h"
 
 namespace {
@@ -93,16 +92,11 @@ TEST(ServerOptions, ReportsAMissingValueAsMissing) {
 
 TEST(ServerOptions, SaysWhyAConfigurationCannotBeUsed) {
     TEMP_DIR dir;
-    // A port that is taken while the server starts.
-    int taken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof addr;
-    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(taken, 1), 0);
-    ASSERT_EQ(getsockname(taken, reinterpret_cast<sockaddr*>(&addr), &length), 0);
-    std::string port = std::to_string(ntohs(addr.sin_port));
+    // A port that another server holds for its target while this one starts.
+    SIM_SERVER holder;
+    ASSERT_TRUE(holder.start("cable c\ndevice 1\nuart 0 listen\n", {"--quiet"})) << holder.error();
+    std::string taken = holder.target_address("c", 1, 0);
+    std::string port = taken.substr(taken.rfind(':') + 1);
     std::string busy = dir.file("busy.conf");
     std::ofstream(busy) << "cable c\ndevice 1\nuart 0 echo\nuart 1 listen " << port << "\n";
     struct CASE {
@@ -121,7 +115,6 @@ TEST(ServerOptions, SaysWhyAConfigurationCannotBeUsed) {
         EXPECT_EQ(r.status, exited(1)) << c.message;
         EXPECT_EQ(r.err, "varnax-server: " + c.message + "\n");
     }
-    close(taken);
 }
 
 }  // namespace
