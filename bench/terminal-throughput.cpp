@@ -1,5 +1,6 @@
 // Target-to-screen throughput of the whole terminal: the demo target floods, the terminal relays
-// to a file, next to the floor of writing the same bytes to a file in 64-byte writes.
+// to a file, next to the floor of writing the same bytes to a file in 64-byte writes; and the
+// terminal's own cost per block, against a library that always has 64 bytes ready.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -19,6 +21,7 @@ using clock_type = std::chrono::steady_clock;
 constexpr long default_kib = 1024;
 constexpr int default_runs = 3;
 constexpr auto session_limit = std::chrono::seconds(120);
+constexpr long long ready_bytes = 256LL << 20;  // what the always-ready library sends
 
 struct SESSION {
     double secs = 0;
@@ -130,13 +133,82 @@ void bench_empty_session(int runs) {
                 s.median, s.low, s.high);
 }
 
+// 64-byte writes to /dev/null: what a relay of 64-byte blocks pays at least, with the cost of
+// the output itself as small as it gets.
+double null_loop_secs(long long bytes) {
+    char block[64];
+    std::memset(block, 'x', sizeof block);
+    int fd = open("/dev/null", O_WRONLY);
+    if (fd < 0) return 0;
+    auto start = clock_type::now();
+    for (long long done = 0; done < bytes;) {
+        ssize_t n = write(fd, block, sizeof block);
+        if (n <= 0) break;
+        done += n;
+    }
+    double secs = std::chrono::duration<double>(clock_type::now() - start).count();
+    close(fd);
+    return secs;
+}
+
+// The terminal against the always-ready library, standard input and output on /dev/null, from
+// start to exit; 0 when the session failed.
+double ready_session_secs() {
+    int in = open("/dev/null", O_RDONLY);
+    int out = open("/dev/null", O_WRONLY);
+    if (in < 0 || out < 0) return 0;
+    auto start = clock_type::now();
+    int pid = child_start({TARVIK_TERMINAL_PATH, "-q"}, "LD_LIBRARY_PATH=" READY_LIBRARY_DIR, in,
+                          out);
+    close(in);
+    close(out);
+    int status = pid > 0 ? child_wait(pid, session_limit) : -1;
+    double secs = std::chrono::duration<double>(clock_type::now() - start).count();
+    if (status != 0) {
+        std::fprintf(stderr, "terminal-throughput: the always-ready session ended with %d\n", status);
+        return 0;
+    }
+    return secs;
+}
+
+// The terminal's cost per block as a share of the bare writes, each run timing both.
+bool bench_block_cost(int runs) {
+    setenv("JTAG_VARNAX_READY_BYTES", std::to_string(ready_bytes).c_str(), 1);
+    std::vector<double> terminal, loop, share;
+    for (int i = 0; i < runs; ++i) {
+        double t = ready_session_secs();
+        double l = null_loop_secs(ready_bytes);
+        if (t <= 0 || l <= 0) return false;
+        terminal.push_back(double(ready_bytes) / t / (1 << 20));
+        loop.push_back(double(ready_bytes) / l / (1 << 20));
+        share.push_back(l / t);
+    }
+    std::printf("%lld MiB from a library that always has 64 bytes ready, to /dev/null:\n",
+                ready_bytes >> 20);
+    print_rate("terminal, start to exit", terminal);
+    print_rate("plain loop of 64-byte writes", loop);
+    SPREAD s = spread_of(share);
+    std::printf("%-40s %7.2f         (range %.2f to %.2f)\n", "terminal / plain loop", s.median,
+                s.low, s.high);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // "blocks [RUNS]": only the cost per block.
+    if (argc > 1 && std::strcmp(argv[1], "blocks") == 0) {
+        int runs = argc > 2 ? std::atoi(argv[2]) : default_runs;
+        if (runs <= 0 || runs > 20) {
+            std::fprintf(stderr, "usage: terminal-throughput blocks [RUNS (1..20)]\n");
+            return 2;
+        }
+        return bench_block_cost(runs) ? 0 : 1;
+    }
     long kib = argc > 1 ? std::atol(argv[1]) : default_kib;
     int runs = argc > 2 ? std::atoi(argv[2]) : default_runs;
     if (kib <= 0 || kib > 65536 || runs <= 0 || runs > 20) {
-        std::fprintf(stderr, "usage: terminal-throughput [KIB (1..65536) [RUNS (1..20)]]\n");
+        std::fprintf(stderr, "usage: terminal-throughput [KIB (1..65536) [RUNS (1..20)]] | blocks [RUNS]\n");
         return 2;
     }
     std::printf("demo target flood of %ld KiB to a file, start to exit, %d runs: median (range)\n",
@@ -156,6 +228,7 @@ int main(int argc, char** argv) {
             rates.push_back(double(shown.size()) / floor_secs(shown, path) / (1 << 20));
         print_rate("floor: the same bytes in 64-byte writes", rates);
         bench_empty_session(runs);
+        ok = bench_block_cost(runs);
     }
     temp_cleanup();
     return ok ? 0 : 1;
