@@ -8,6 +8,7 @@
 #include <new>
 
 #include "args/process-args.h"
+#include "comm/pause.h"
 #include "platform/console.h"
 #include "platform/process.h"
 #include "platform/thread.h"
@@ -35,10 +36,14 @@ void reader_thread_main(void* argument) {
         std::string error;
         CONSOLE_READ result = console_read_byte(&byte, &error);
         if (result == CONSOLE_READ::byte) {
-            std::unique_lock<std::mutex> lock(shared->m_mutex);
-            shared->m_room.wait(lock,
-                                [shared] { return shared->m_input.size() < reader_buffer_limit; });
-            shared->m_input.push_back(byte);
+            {
+                std::unique_lock<std::mutex> lock(shared->m_mutex);
+                shared->m_room.wait(
+                    lock, [shared] { return shared->m_input.size() < reader_buffer_limit; });
+                shared->m_input.push_back(byte);
+            }
+            // The relay's pause ends, so the key goes out now rather than after it.
+            pause_key_typed();
             continue;
         }
         if (result == CONSOLE_READ::failed) {

@@ -16,7 +16,10 @@ namespace {
 std::vector<int64_t> pauses;
 int cable_warning_result = 0;
 
-void record_pause(int64_t microseconds) { pauses.push_back(microseconds); }
+PAUSE_END record_pause(int64_t microseconds, bool) {
+    pauses.push_back(microseconds);
+    return PAUSE_END::elapsed;
+}
 int scripted_cable_warning(JTAGVARNAX*) { return cable_warning_result; }
 
 std::string lines(std::initializer_list<const char*> texts) {
@@ -33,7 +36,7 @@ protected:
         program_name = primary_name;
         pauses.clear();
         cable_warning_result = 0;
-        jtag_uart_pause_us = record_pause;
+        jtag_uart_pause = record_pause;
         jtag_uart_cable_warning = scripted_cable_warning;
     }
 };
