@@ -209,6 +209,7 @@ int COMM_JTAG_UART::read(char* buffer, unsigned int count) {
         }
         std::printf("\nConnected!\n");
         m_fresh_link = true;
+        m_next_pause_us = empty_read_pause_us;
     }
 
     int result = jtagvarnax_read(m_handle, buffer, count);

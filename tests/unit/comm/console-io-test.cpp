@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "args/process-args.h"
+#include "comm/pause.h"
 #include "platform/process.h"
 #include "tests/support/temp-dir.h"
 
@@ -284,6 +285,27 @@ bool sleeping(const std::string& id) {
         std::fgets(line, sizeof line, stat) != nullptr && std::strstr(line, ") S ") != nullptr;
     std::fclose(stat);
     return result;
+}
+
+// The relay's pause after an empty read ends when a key comes: the reader wakes it.
+TEST(CONSOLE_READ, AKeyEndsTheRelaysPause) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(::write(ends[1], "k", 1), 1);
+    CHILD_RUN run = run_child(ends[0], ends[1], [] {
+        pauses_start();
+        COMM_CONSOLE console;
+        char buffer[8];
+        console.read(buffer, 0);  // starts the reader
+        // A lost wake would run into the 30-second deadline and end as "elapsed".
+        PAUSE_END end = pause_us(30 * 1000000, true);
+        std::string transcript = end == PAUSE_END::key_typed ? "key" : "no key";
+        int got = console.read(buffer, 8);
+        return transcript + " " + std::string(buffer, got > 0 ? static_cast<size_t>(got) : 0);
+    });
+    close(ends[0]);
+    close(ends[1]);
+    EXPECT_EQ(run.transcript, "key k");
 }
 
 TEST(CONSOLE_READ, StopsGatheringInputNobodyTakes) {
