@@ -5,6 +5,7 @@
 #include <string>
 
 #include "client/jtag_varnax.h"
+#include "client/secret-file.h"
 #include "client/socket.h"
 #include "client/varnax-link.h"
 
@@ -33,6 +34,12 @@ std::string server_address() {
     return env != nullptr && *env != '\0' ? env : varnax_default_address;
 }
 
+// The shared secret's file, read only when a server asks for the secret.
+std::string secret_path() {
+    const char* env = std::getenv("JTAG_VARNAX_SECRET_FILE");
+    return env != nullptr && *env != '\0' ? env : secret_file_default_path();
+}
+
 }  // namespace
 
 JTAGVARNAX* jtagvarnax_open(const char* cable, int device, int instance, const char* app_name) {
@@ -49,7 +56,7 @@ JTAGVARNAX* jtagvarnax_open(const char* cable, int device, int instance, const c
         return nullptr;
     }
     std::string text;
-    int code = link->m_link.open(server_address(), request, &text);
+    int code = link->m_link.open(server_address(), request, secret_path(), &text);
     if (code != 0) {
         delete link;
         set_error(static_cast<JTAGVARNAX_ERROR>(code), text);

@@ -1,7 +1,8 @@
 // The JTAG UART access library: open a JTAG UART through the local JTAG server, read and write it.
 //
 // The server is found at 127.0.0.1:47011, or at the "host:port" in the environment variable
-// JTAG_VARNAX_SERVER. A handle is used by one thread at a time; different handles may be used
+// JTAG_VARNAX_SERVER. A server that asks for the shared secret gets a proof of the secret in the
+// file named by JTAG_VARNAX_SECRET_FILE, or else in ~/.config/jtag-varnax/secret. A handle is used by one thread at a time; different handles may be used
 // by different threads. No call raises SIGPIPE, throws, or waits for the target.
 #pragma once
 

@@ -59,6 +59,11 @@ public:
         v->assign(reinterpret_cast<const char*>(m_p - n), n);
         return true;
     }
+    bool bytes(std::size_t n, std::string* v) {
+        if (!take(n)) return false;
+        v->assign(reinterpret_cast<const char*>(m_p - n), n);
+        return true;
+    }
     bool at_end() const { return m_ok && m_left == 0; }
 
 private:
@@ -90,6 +95,12 @@ void frame_from(std::string* out, MESSAGE_TYPE type, const std::string& payload)
 std::string number_text(std::uint64_t value) {
     char text[24];
     std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(value));
+    return text;
+}
+
+std::string printable(std::string text) {
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
     return text;
 }
 
@@ -128,6 +139,14 @@ bool DECODER::check_header(std::uint8_t type, std::size_t size) {
             return size == 4;
         case msg_interrupt:
             return !from_client && size == 0;
+        case msg_auth_challenge:
+            return !from_client && size == challenge_size;
+        case msg_auth_proof:
+            return from_client && size == challenge_size + proof_size;
+        case msg_auth_ok:
+            return !from_client && size == proof_size;
+        case msg_auth_fail:
+            return !from_client && size <= 2 + max_text;
         default:
             return false;
     }
@@ -215,6 +234,24 @@ void encode_link_lost(std::string* out, const std::string& why) {
     frame_from(out, msg_link_lost, p);
 }
 
+void encode_auth_challenge(std::string* out, const std::string& challenge) {
+    frame_from(out, msg_auth_challenge, challenge);
+}
+
+void encode_auth_proof(std::string* out, const std::string& challenge, const std::string& proof) {
+    frame_from(out, msg_auth_proof, challenge + proof);
+}
+
+void encode_auth_ok(std::string* out, const std::string& proof) {
+    frame_from(out, msg_auth_ok, proof);
+}
+
+void encode_auth_fail(std::string* out, const std::string& why) {
+    std::string p;
+    put_text(&p, why);
+    frame_from(out, msg_auth_fail, p);
+}
+
 bool parse_open(const FRAME& frame, OPEN_REQUEST* request) {
     READER r(frame);
     std::uint8_t flags = 0;
@@ -245,6 +282,26 @@ bool parse_link_lost(const FRAME& frame, std::string* why) {
     READER r(frame);
     std::int32_t reserved = 0;
     return r.i32(&reserved) && r.text(why) && r.at_end();
+}
+
+bool parse_auth_challenge(const FRAME& frame, std::string* challenge) {
+    READER r(frame);
+    return r.bytes(challenge_size, challenge) && r.at_end();
+}
+
+bool parse_auth_proof(const FRAME& frame, std::string* challenge, std::string* proof) {
+    READER r(frame);
+    return r.bytes(challenge_size, challenge) && r.bytes(proof_size, proof) && r.at_end();
+}
+
+bool parse_auth_ok(const FRAME& frame, std::string* proof) {
+    READER r(frame);
+    return r.bytes(proof_size, proof) && r.at_end();
+}
+
+bool parse_auth_fail(const FRAME& frame, std::string* why) {
+    READER r(frame);
+    return r.text(why) && r.at_end();
 }
 
 }  // namespace varnax

@@ -16,6 +16,9 @@ constexpr std::size_t header_size = 4;
 constexpr std::size_t max_payload = 4096;
 constexpr std::size_t max_text = 1024;  // cable names, application names, error texts
 constexpr std::uint16_t default_port = 47011;
+// The random challenges of the proof of the shared secret, and an HMAC-SHA256 proof.
+constexpr std::size_t challenge_size = 32;
+constexpr std::size_t proof_size = 32;
 
 enum MESSAGE_TYPE : std::uint8_t {
     msg_open = 1,       // client: choose and claim a JTAG UART
@@ -25,6 +28,10 @@ enum MESSAGE_TYPE : std::uint8_t {
     msg_credit = 5,     // either way: the sender may now send so many more data bytes
     msg_interrupt = 6,  // server: the link was interrupted (the client delivers ten 0xFF bytes)
     msg_link_lost = 7,  // server: the link is gone (text says why); the connection ends
+    msg_auth_challenge = 16,  // server: prove the shared secret first (the server's challenge)
+    msg_auth_proof = 17,      // client: its own challenge and its proof
+    msg_auth_ok = 18,         // server: the proof holds; the server's own proof
+    msg_auth_fail = 19,       // server: the proof is refused (text says why); the connection ends
 };
 
 // Which side's messages a decoder accepts.
@@ -85,6 +92,9 @@ private:
 
 // Decimal text of a number.
 std::string number_text(std::uint64_t value);
+// The text with control characters replaced: texts from the peer end up on a console, where
+// they must not move the cursor or change the console's state.
+std::string printable(std::string text);
 
 void encode_greeting(std::string* out, std::uint32_t version);
 void encode_open(std::string* out, const OPEN_REQUEST& request);
@@ -95,6 +105,11 @@ void encode_data(std::string* out, const void* data, std::size_t size);
 void encode_credit(std::string* out, std::uint32_t count);
 void encode_interrupt(std::string* out);
 void encode_link_lost(std::string* out, const std::string& why);
+// challenge and proofs: challenge_size and proof_size bytes.
+void encode_auth_challenge(std::string* out, const std::string& challenge);
+void encode_auth_proof(std::string* out, const std::string& challenge, const std::string& proof);
+void encode_auth_ok(std::string* out, const std::string& proof);
+void encode_auth_fail(std::string* out, const std::string& why);
 
 // Payload parsers: false when the payload is malformed (short, long, text too long).
 bool parse_open(const FRAME& frame, OPEN_REQUEST* request);
@@ -103,5 +118,9 @@ bool parse_open_fail(const FRAME& frame, OPEN_FAILURE* failure);
 // Credit frames carry a count of at least 1.
 bool parse_credit(const FRAME& frame, std::uint32_t* count);
 bool parse_link_lost(const FRAME& frame, std::string* why);
+bool parse_auth_challenge(const FRAME& frame, std::string* challenge);
+bool parse_auth_proof(const FRAME& frame, std::string* challenge, std::string* proof);
+bool parse_auth_ok(const FRAME& frame, std::string* proof);
+bool parse_auth_fail(const FRAME& frame, std::string* why);
 
 }  // namespace varnax

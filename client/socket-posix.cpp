@@ -43,6 +43,18 @@ int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms,
         *error = std::strerror(errno);
         return -1;
     }
+    // A program that runs with standard input, output or error closed would otherwise have
+    // its own output written into the connection: the link never takes descriptors 0 to 2.
+    if (fd <= 2) {
+        int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        int saved_errno = errno;
+        close(fd);
+        if (moved < 0) {
+            *error = std::strerror(saved_errno);
+            return -1;
+        }
+        fd = moved;
+    }
     int rc;
     do {
         rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);

@@ -19,14 +19,6 @@ int ms_left(std::chrono::steady_clock::time_point deadline) {
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-// The application prints error texts on a console: control characters from the server are
-// replaced, so they cannot move the cursor or change the console's state.
-std::string printable(std::string text) {
-    for (char& c : text)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-    return text;
-}
-
 }  // namespace
 
 VARNAX_LINK::~VARNAX_LINK() {
@@ -34,13 +26,14 @@ VARNAX_LINK::~VARNAX_LINK() {
 }
 
 int VARNAX_LINK::open(const std::string& address, const varnax::OPEN_REQUEST& request,
-                      std::string* text) {
+                      const std::string& secret_path, std::string* text) {
     std::string host, why;
     std::uint16_t port = 0;
     if (!socket_parse_address(address, &host, &port)) {
         *text = "the server address \"" + address + "\" is not of the form host:port";
         return JTAGVARNAX_NO_SERVER;
     }
+    m_auth = AUTH_CLIENT(address, secret_path, host.compare(0, 4, "127.") != 0);
     m_fd = socket_connect(host, port, connect_timeout_ms, &why);
     if (m_fd < 0) {
         *text = "cannot reach the local JTAG server at " + address + ": " + why;
@@ -67,6 +60,10 @@ int VARNAX_LINK::handshake(const std::string& address, std::string* text) {
             break;
         }
         receive_once();
+    }
+    if (!m_auth.refusal().empty()) {
+        *text = m_auth.refusal();
+        return JTAGVARNAX_NO_SERVER;
     }
     if (m_open_answered) {
         *text = m_open_text;
@@ -208,6 +205,15 @@ VARNAX_LINK::STEP VARNAX_LINK::receive_once() {
 }
 
 VARNAX_LINK::STEP VARNAX_LINK::take_frame(const varnax::FRAME& frame) {
+    if (AUTH_CLIENT::is_auth_frame(frame.type)) {
+        AUTH_CLIENT::STEP step = m_auth.take(frame, &m_outgoing);
+        if (step == AUTH_CLIENT::STEP::go_on) return flush_outgoing();
+        if (step == AUTH_CLIENT::STEP::refused) return refuse();
+        lose("a malformed message from the server");
+        return STEP::lost;
+    }
+    if (!m_open_answered && m_auth.take_other() == AUTH_CLIENT::STEP::refused)
+        return refuse();
     bool answer = frame.type == varnax::msg_open_ok || frame.type == varnax::msg_open_fail;
     if (answer == m_open_answered) {
         lose(answer ? "a second answer to the open request" : "data before the open answer");
@@ -225,7 +231,7 @@ VARNAX_LINK::STEP VARNAX_LINK::take_frame(const varnax::FRAME& frame) {
             if (!varnax::parse_open_fail(frame, &failure) || failure.code >= 0) break;
             m_open_answered = true;
             m_open_code = failure.code;
-            m_open_text = printable(failure.text);
+            m_open_text = varnax::printable(failure.text);
             lose("the open request was refused");
             return STEP::lost;
         case varnax::msg_data:
@@ -257,5 +263,10 @@ VARNAX_LINK::STEP VARNAX_LINK::take_frame(const varnax::FRAME& frame) {
         }
     }
     lose("a malformed message from the server");
+    return STEP::lost;
+}
+
+VARNAX_LINK::STEP VARNAX_LINK::refuse() {
+    lose("the proof of the shared secret failed");
     return STEP::lost;
 }

@@ -5,6 +5,7 @@
 #include <deque>
 #include <string>
 
+#include "client/auth-client.h"
 #include "client/protocol.h"
 
 // Where the library looks for the server unless JTAG_VARNAX_SERVER names another address.
@@ -21,9 +22,11 @@ public:
     VARNAX_LINK(const VARNAX_LINK&) = delete;
     VARNAX_LINK& operator=(const VARNAX_LINK&) = delete;
 
-    // Connects to address and claims a JTAG UART. On failure returns the error code (-1..-9)
-    // and fills *text; on success returns 0.
-    int open(const std::string& address, const varnax::OPEN_REQUEST& request, std::string* text);
+    // Connects to address and claims a JTAG UART, proving the shared secret read from
+    // secret_path when the server asks for it. On failure returns the error code (-1..-9) and
+    // fills *text; on success returns 0.
+    int open(const std::string& address, const varnax::OPEN_REQUEST& request,
+             const std::string& secret_path, std::string* text);
     int read(char* buffer, unsigned int count);
     int write(const char* data, unsigned int count);
     // Sends what is still queued (bytes already reported as written), waiting at most
@@ -38,6 +41,7 @@ private:
     STEP receive_once();
     STEP take_frame(const varnax::FRAME& frame);
     STEP flush_outgoing();
+    STEP refuse();
     void lose(const std::string& why);
     void return_credit();
     std::size_t unread() const { return m_received.size() - m_received_start; }
@@ -48,6 +52,8 @@ private:
     bool m_open_answered = false;
     int m_open_code = 0;
     std::string m_open_text;
+
+    AUTH_CLIENT m_auth{"", "", false};
 
     std::string m_received;  // data from the target not yet read
     std::size_t m_received_start = 0;

@@ -70,6 +70,7 @@ COMM_CONSOLE::COMM_CONSOLE() {
     // been written to may only change once it is flushed.
     std::fflush(stdout);
     std::setvbuf(stdout, nullptr, _IONBF, 0);
+    console_prepare_output();
     if (console_is_terminal()) {
         std::atexit(restore_at_exit);
         CONSISTENCY_CHECK(console_input_open(), stdin_valid, abort_site::console_stdin_at_build);

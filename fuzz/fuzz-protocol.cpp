@@ -1,5 +1,6 @@
 // Fuzzes the wire protocol's decoders: the library's view (server messages, every payload
-// parser) and the server's handling of whatever a client sends, fed in random-sized pieces.
+// parser) and the server's handling of whatever a client sends, fed in random-sized pieces,
+// from a client on this machine or from one that must first prove the shared secret.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -29,6 +30,7 @@ private:
         SERVER_OPTIONS o;
         o.quiet = true;
         o.commands = false;
+        o.secret = "a shared secret for the fuzzer";
         return o;
     }
 };
@@ -45,11 +47,15 @@ void decode_as_client(const std::uint8_t* data, std::size_t size, std::size_t st
             varnax::OPEN_REPLY reply;
             varnax::OPEN_FAILURE failure;
             std::uint32_t credit;
-            std::string why;
+            std::string why, challenge, proof;
             varnax::parse_open_ok(frame, &reply);
             varnax::parse_open_fail(frame, &failure);
             varnax::parse_credit(frame, &credit);
             varnax::parse_link_lost(frame, &why);
+            varnax::parse_auth_challenge(frame, &challenge);
+            varnax::parse_auth_proof(frame, &challenge, &proof);
+            varnax::parse_auth_ok(frame, &proof);
+            varnax::parse_auth_fail(frame, &why);
         }
     }
 }
@@ -58,12 +64,17 @@ void decode_as_client(const std::uint8_t* data, std::size_t size, std::size_t st
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
-    std::size_t step = 1 + data[0] % 64;  // the first byte picks how the stream is cut up
+    // The first byte picks how the stream is cut up and, in its top bit, a remote client.
+    std::size_t step = 1 + data[0] % 64;
+    bool remote = (data[0] & 0x80) != 0;
     ++data, --size;
     decode_as_client(data, size, step);
 
     FUZZ_SERVER server;
     CLIENT client;
+    server.ask_for_proof(&client, remote);
+    // A known challenge, so a seed can carry a proof that holds (fuzz/corpus/protocol).
+    if (!client.auth.challenge.empty()) client.auth.challenge.assign(varnax::challenge_size, 'C');
     for (std::size_t at = 0; at < size && !client.closing; at += step) {
         server.take_bytes(&client, reinterpret_cast<const char*>(data + at),
                           size - at < step ? size - at : step);

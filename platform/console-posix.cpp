@@ -1,6 +1,4 @@
 // Console mode and standard input/output on POSIX terminals.
-#include "platform/console.h"
-
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,11 +8,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <initializer_list>
+#include <vector>
+
+#include "platform/console.h"
 
 namespace {
 
@@ -45,12 +46,30 @@ void on_termination_signal(int signal_number) {
     errno = saved_errno;
 }
 
+// Every signal whose default action ends the process, but for the faults, which the
+// fatal-error hooks report, SIGKILL, which cannot be caught, and SIGPIPE, which the session
+// ignores. SIGABRT is here for an abort sent from outside; the program's own abort has given
+// the mode back already and still ends by SIGABRT.
+std::vector<int> terminating_signals() {
+    std::vector<int> numbers = {SIGTERM, SIGHUP,  SIGINT,    SIGQUIT, SIGABRT, SIGUSR1,
+                                SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ,
+                                SIGSYS,  SIGTRAP, SIGIO};
+#ifdef SIGSTKFLT
+    numbers.push_back(SIGSTKFLT);
+#endif
+#ifdef SIGPWR
+    numbers.push_back(SIGPWR);
+#endif
+    for (int number = SIGRTMIN; number <= SIGRTMAX; ++number) numbers.push_back(number);
+    return numbers;
+}
+
 // Signals the program ignores or handles itself (the session's Ctrl-C, nohup's SIGHUP) keep
 // their handling; only those that would end the process at once are taken over.
 void hook_termination_signals() {
     static std::atomic<bool> hooked{false};
     if (hooked.exchange(true)) return;
-    for (int signal_number : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
+    for (int signal_number : terminating_signals()) {
         struct sigaction current;
         if (sigaction(signal_number, nullptr, &current) != 0) continue;
         if ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) continue;
@@ -63,18 +82,16 @@ void hook_termination_signals() {
     }
 }
 
-// What a read that returned no byte means depends on what standard input is.
+// What a read that returned no byte means depends on what standard input is. A file, a pipe
+// or socket whose writer has finished (`printf 'help\r' | tarvik-terminal`) and a device
+// that is not a terminal simply end.
 CONSOLE_READ end_of_input(std::string* error) {
     struct stat status;
     if (fstat(STDIN_FILENO, &status) == 0) {
         bool quiet_device = S_ISCHR(status.st_mode) && isatty(STDIN_FILENO) == 0;
-        if (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode) || quiet_device) {
+        if (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode) || S_ISFIFO(status.st_mode) ||
+            S_ISSOCK(status.st_mode) || quiet_device) {
             return CONSOLE_READ::ended;
-        }
-        if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) {
-            // The writer has gone: the same report as a read from a broken pipe.
-            *error = std::strerror(EPIPE);
-            return CONSOLE_READ::failed;
         }
     }
     // A raw terminal delivers no empty read unless it has hung up.
@@ -167,21 +184,44 @@ CONSOLE_READ console_read_byte(char* byte, std::string* error) {
     }
 }
 
-// How long a write to a full non-blocking standard output waits for room before it returns 0.
+// How long a write waits for room in output that can stall before it returns 0.
 constexpr int full_output_wait_ms = 100;
+
+std::atomic<bool> output_cannot_stall{false};
+
+void console_prepare_output() {
+    struct stat status;
+    bool settled = fstat(STDOUT_FILENO, &status) == 0 &&
+                   (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode) ||
+                    (S_ISCHR(status.st_mode) && isatty(STDOUT_FILENO) == 0));
+    output_cannot_stall.store(settled);
+}
+
+// Waits until standard output has room, at most full_output_wait_ms. False when the time ran
+// out or a signal came first: the caller looks at its reasons to stop and offers the bytes
+// again. An error or a hang-up counts as room: the write then reports it.
+bool wait_for_room() {
+    pollfd room{STDOUT_FILENO, POLLOUT, 0};
+    return ::poll(&room, 1, full_output_wait_ms) > 0;
+}
 
 int console_write_stdout(const char* data, unsigned int count) {
     // The result must fit an int.
     size_t size = count > static_cast<unsigned int>(INT_MAX) ? INT_MAX : count;
+    bool can_stall = !output_cannot_stall.load(std::memory_order_relaxed);
+    if (can_stall) {
+        if (!wait_for_room()) return 0;
+        // Once a pipe reports room, a write of at most PIPE_BUF bytes does not block.
+        size = std::min<size_t>(size, PIPE_BUF);
+    }
     for (;;) {
         ssize_t written = write_stdout_once(data, size);
         if (written >= 0) return static_cast<int>(written);
-        if (errno == EINTR) continue;
+        if (errno == EINTR) return 0;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
             // A non-blocking descriptor that is full: wait a while for room, so that the
             // caller, which offers the bytes again at once, does not spin.
-            pollfd room{STDOUT_FILENO, POLLOUT, 0};
-            if (::poll(&room, 1, full_output_wait_ms) < 0 && errno != EINTR) return -1;
+            if (!can_stall) wait_for_room();
             return 0;
         }
         return -1;

@@ -36,13 +36,21 @@ void console_restore_on_exit();
 // How a one-byte read of standard input ended.
 enum class CONSOLE_READ {
     byte,   // one byte was read
-    ended,  // a file or a non-terminal device reached its end: input stops quietly
-    failed  // the read failed, or a pipe or socket was closed by its writer: *error says why
+    ended,  // a file, a pipe, a socket or a non-terminal device reached its end: input stops
+            // quietly
+    failed  // the read failed (an I/O error, a directory): *error says why
 };
 
 // Reads one byte of standard input, waiting for it; retries when a signal interrupts it.
 CONSOLE_READ console_read_byte(char* byte, std::string* error);
 
-// Writes to standard output without any buffering, retrying when a signal interrupts it.
-// Returns how many bytes were written (possibly fewer than count), or -1 on error.
+// Looks at what standard output is, once it is settled for the session: a pipe, a socket or a
+// terminal can stall a write for as long as its reader pleases, a file or a null device
+// cannot. Until this is called every write is treated as one that can stall.
+void console_prepare_output();
+
+// Writes to standard output without any buffering. Output that can stall is first given at
+// most about 100 ms to make room, so the caller can look at its reasons to stop between
+// tries however long the reader sleeps; a signal also ends that wait. Returns how many bytes
+// were written (possibly fewer than count, 0 when there was no room), or -1 on error.
 int console_write_stdout(const char* data, unsigned int count);

@@ -7,6 +7,7 @@
 
 #include "args/process-args.h"
 #include "base/program-name.h"
+#include "platform/process.h"
 #include "run/session.h"
 
 namespace {
@@ -25,6 +26,7 @@ void choose_program_name(const char* argv0) {
 }
 
 int terminal_main(int argc, char** argv) {
+    process_open_standard_descriptors();
     choose_program_name(argc > 0 ? argv[0] : nullptr);
     if (process_args(argc, argv) != 0) {
         std::printf("%s: exiting because one or more illegal options were detected\n",

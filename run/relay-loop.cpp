@@ -2,9 +2,9 @@
 #include "run/relay-loop.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "args/process-args.h"
 #include "base/program-name.h"
@@ -16,10 +16,11 @@ int64_t session_start = 0;
 COMM* jtag_channel = nullptr;
 COMM* console_channel = nullptr;
 
-int64_t calendar_seconds() {
-    return static_cast<int64_t>(std::time(nullptr));
+int64_t monotonic_milliseconds() {
+    auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
 }
-int64_t (*relay_clock)() = calendar_seconds;
+int64_t (*relay_clock)() = monotonic_milliseconds;
 
 namespace {
 
@@ -109,7 +110,8 @@ bool read_board(BLOCK& from_target, bool& ctrl_d_seen, RELAY_RESULT* result) {
 
 bool quit_time_reached() {
     if (settings.quit_after_secs <= 0) return false;
-    return relay_clock() - session_start >= settings.quit_after_secs;
+    // Milliseconds, not whole seconds: a session lasts at least the time asked for.
+    return relay_clock() - session_start >= int64_t{settings.quit_after_secs} * 1000;
 }
 
 }  // namespace

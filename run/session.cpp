@@ -4,13 +4,14 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <ctime>
+#include <string>
 
 #include "args/process-args.h"
 #include "base/program-name.h"
 #include "comm/console-io.h"
 #include "comm/jtag-uart.h"
 #include "comm/pause.h"
+#include "platform/console.h"
 #include "platform/process.h"
 #include "run/relay-loop.h"
 
@@ -21,6 +22,8 @@ constexpr int ticks_per_second = 10;
 constexpr unsigned int flush_block_size = 64;
 // The drain gives up after this long: a target that never pauses must not stall the start.
 constexpr auto flush_limit = std::chrono::seconds(1);
+// How long the closing lines may wait for room in output that nobody reads.
+constexpr auto closing_wait = std::chrono::milliseconds(200);
 
 // Counts down wait_secs on one line, a field of three characters updated once per tick.
 void count_down() {
@@ -61,6 +64,21 @@ const char* reason_text(RELAY_RESULT result) {
     return "\n";
 }
 
+// The closing lines go out through the console's own write, which gives output that can stall
+// a short while to take them: a reader that has stopped reading must not keep the program
+// from ending after its session.
+void say_at_end(const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + closing_wait;
+    size_t done = 0;
+    while (done < text.size()) {
+        int n =
+            console_write_stdout(text.data() + done, static_cast<unsigned int>(text.size() - done));
+        if (n < 0) return;
+        done += static_cast<size_t>(n);
+        if (n == 0 && std::chrono::steady_clock::now() >= deadline) return;
+    }
+}
+
 }  // namespace
 
 void on_interrupt(int signal_number) {
@@ -81,7 +99,7 @@ void run_session() {
 
     jtag_channel = new COMM_JTAG_UART();
     console_channel = new COMM_CONSOLE();
-    session_start = static_cast<int64_t>(std::time(nullptr));
+    session_start = relay_clock();
 
     if (settings.flush_first) drain_target();
     if (settings.verbose) {
@@ -99,9 +117,6 @@ void run_session() {
     console_channel = nullptr;
 
     if (settings.verbose) {
-        std::printf("\n");
-        std::printf("\n");
-        std::printf("%s: exiting due to ", program_name);
-        std::printf("%s", reason_text(result));
+        say_at_end(std::string("\n\n") + program_name + ": exiting due to " + reason_text(result));
     }
 }

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the fuzzers need (skips what is there).
+# Installs the Debian packages the build, the tests and the fuzzers need (skips what is there):
+# libssl-dev for the proof of the shared secret, iproute2 for the tests from another address.
 set -euo pipefail
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev python3)
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev python3
+          libssl-dev iproute2)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

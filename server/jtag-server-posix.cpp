@@ -192,7 +192,7 @@ void JTAG_SERVER::poll_once() {
     else
         watch(m_listen_fd, POLLIN, WATCH::listener, nullptr);
     for (auto& c : m_clients) {
-        short events = c->queued() > 0 ? POLLIN | POLLOUT : POLLIN;
+        short events = c->queued() > 0 && !c->held(now) ? POLLIN | POLLOUT : POLLIN;
         watch(c->fd, events, WATCH::client, c.get());
         // Wake up in time for a closing client's deadline and for one that never opens.
         if (c->closing)
@@ -254,7 +254,8 @@ void JTAG_SERVER::accept_client() {
         m_accept_paused_until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
     }
     if (fd < 0) return;
-    if (!m_options.allow_remote && !is_loopback(peer)) {
+    bool remote = !is_loopback(peer) || m_options.loopback_is_remote;
+    if (!m_options.allow_remote && remote) {
         log("refused a connection from %s (not this machine)", address_text(peer).c_str());
         close(fd);
         return;
@@ -265,6 +266,7 @@ void JTAG_SERVER::accept_client() {
     client->fd = fd;
     client->peer = address_text(peer);
     varnax::encode_greeting(&client->out, m_options.protocol_version);
+    ask_for_proof(client.get(), remote);
     m_clients.push_back(std::move(client));
 }
 
@@ -319,6 +321,7 @@ void JTAG_SERVER::read_client(CLIENT* client) {
 }
 
 void JTAG_SERVER::flush_client(CLIENT* client) {
+    if (client->held(std::chrono::steady_clock::now())) return;
     while (client->queued() > 0 && !client->finished) {
         ssize_t n = send(client->fd, client->out.data() + client->out_start, client->queued(),
                          MSG_NOSIGNAL | MSG_DONTWAIT);

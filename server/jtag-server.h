@@ -9,6 +9,9 @@ struct SERVER_OPTIONS {
     std::string host = "127.0.0.1";
     std::uint16_t port = 47011;
     bool allow_remote = false;  // accept clients that are not on this machine
+    std::string secret;         // the shared secret; empty: no client is asked for it
+    bool secret_for_local = false;    // clients on this machine must prove the secret too
+    bool loopback_is_remote = false;  // for tests: a loopback client counts as another machine
     bool quiet = false;         // no log lines on standard error
     bool commands = true;       // read fault commands from standard input
     std::uint32_t protocol_version = 1;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "client/auth.h"
 #include "client/protocol.h"
 #include "server/board-config.h"
 #include "server/jtag-server.h"
@@ -17,7 +18,10 @@ const char* usage_text =
     "  --demo                 one cable, one device, one JTAG UART running varnax-demo-target\n"
     "  --listen HOST:PORT     where clients connect (default 127.0.0.1:47011; port 0: any\n"
     "                         free port); the address is printed as \"listening HOST:PORT\"\n"
-    "  --allow-remote         accept clients from other machines (refused by default)\n"
+    "  --allow-remote         accept clients from other machines (refused by default);\n"
+    "                         they must prove the secret of --secret-file\n"
+    "  --secret-file FILE     the shared secret, in a file only its owner may read\n"
+    "  --secret-for-local     clients on this machine must prove the secret too\n"
     "  --no-commands          do not read fault commands from standard input\n"
     "  --protocol-version N   greet clients with another protocol version (for tests)\n"
     "  --quiet                no log lines on standard error\n"
@@ -61,6 +65,7 @@ int main(int argc, char** argv) {
     SERVER_OPTIONS options;
     std::string config_path;
     bool demo = false;
+    std::string secret_path;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         bool has_value = i + 1 < argc;
@@ -82,6 +87,13 @@ int main(int argc, char** argv) {
             options.protocol_version = static_cast<std::uint32_t>(n);
         } else if (arg == "--allow-remote") {
             options.allow_remote = true;
+        } else if (arg == "--secret-file" && has_value) {
+            secret_path = argv[++i];
+        } else if (arg == "--secret-for-local") {
+            options.secret_for_local = true;
+        } else if (arg == "--treat-loopback-as-remote") {
+            // Not in the usage text: lets the tests reach the remote clients' path on loopback.
+            options.loopback_is_remote = true;
         } else if (arg == "--no-commands") {
             options.commands = false;
         } else if (arg == "--quiet") {
@@ -92,12 +104,21 @@ int main(int argc, char** argv) {
     }
     if (demo == !config_path.empty())
         return fail("give either --config FILE or --demo (try --help)");
+    if (options.allow_remote && secret_path.empty())
+        return fail("--allow-remote needs --secret-file FILE: clients from other machines must "
+                    "prove that they know a shared secret (see docs/server.md)");
+    if (options.secret_for_local && secret_path.empty())
+        return fail("--secret-for-local needs --secret-file FILE");
     std::string demo_program = process_self_directory() + "/varnax-demo-target";
     BOARD_CONFIG config;
     std::string error;
     if (demo) {
         config = config_demo(demo_program);
     } else if (!config_load(config_path, demo_program, &config, &error)) {
+        std::fprintf(stderr, "varnax-server: %s\n", error.c_str());
+        return 1;
+    }
+    if (!secret_path.empty() && !auth_read_secret(secret_path, &options.secret, &error)) {
         std::fprintf(stderr, "varnax-server: %s\n", error.c_str());
         return 1;
     }

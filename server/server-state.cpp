@@ -87,6 +87,9 @@ void SERVER_STATE::take_bytes(CLIENT* client, const char* data, std::size_t size
 }
 
 void SERVER_STATE::take_frame(CLIENT* client, const varnax::FRAME& frame) {
+    // Credit means the same before the proof of the shared secret as after it.
+    if (client->auth.state == CLIENT_AUTH::STATE::asked && frame.type != varnax::msg_credit)
+        return take_unproven_frame(client, frame);
     varnax::OPEN_REQUEST request;
     std::uint32_t credit = 0;
     switch (frame.type) {

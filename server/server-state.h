@@ -16,6 +16,19 @@
 
 struct UART;
 
+// The proof of the shared secret that a client owes before the server answers anything.
+struct CLIENT_AUTH {
+    enum class STATE { not_asked, asked, proven };
+    STATE state = STATE::not_asked;
+    std::string challenge;      // the server's, sent after its greeting
+    // The client's request (its open request) that came before the proof, kept as it came
+    // until the proof holds; type 0: none.
+    std::uint8_t waiting_type = 0;
+    std::string waiting_payload;
+    // After a failed proof the answer waits until then, so each guess costs a second.
+    std::chrono::steady_clock::time_point hold_until;
+};
+
 struct CLIENT {
     int fd = -1;
     std::string peer;
@@ -34,8 +47,11 @@ struct CLIENT {
     bool finished = false;  // to be closed and removed
     std::chrono::steady_clock::time_point accepted_at = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point close_deadline;
+    CLIENT_AUTH auth;
 
     std::size_t queued() const { return out.size() - out_start; }
+    // True while a refused proof's answer must not leave yet.
+    bool held(std::chrono::steady_clock::time_point now) const { return now < auth.hold_until; }
     void sent(std::size_t n);
 };
 
@@ -87,6 +103,9 @@ public:
     // The client goes away: its JTAG UART becomes free.
     void release(CLIENT* client);
     void child_ended(int pid);
+    // Sends the client a challenge when it must prove the shared secret (from another machine,
+    // or from this one with --secret-for-local); remote: it is not on this machine.
+    void ask_for_proof(CLIENT* client, bool remote);
 
 protected:
     void start_target(UART* uart);
@@ -100,6 +119,9 @@ protected:
 
 private:
     void take_frame(CLIENT* client, const varnax::FRAME& frame);
+    void take_unproven_frame(CLIENT* client, const varnax::FRAME& frame);
+    void check_proof(CLIENT* client, const varnax::FRAME& frame);
+    void refuse_proof(CLIENT* client, const char* why);
     void open(CLIENT* client, const varnax::OPEN_REQUEST& request);
     UART* choose(const varnax::OPEN_REQUEST& request, int* code, std::string* text);
     void drop_link(CLIENT* client, const std::string& why);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <string>
 
 #include "tests/support/pty-harness.h"
@@ -65,6 +66,22 @@ TEST(ConsoleMode, IsRawWhileTheChannelLivesAndComesBackOnEveryWayOut) {
         }
         EXPECT_EQ(probe.wait_exit(10s), c.status) << probe.output();
         EXPECT_NE(probe.output().find(c.shows), std::string::npos) << probe.output();
+        EXPECT_TRUE(same_mode(probe.mode(), probe.initial_mode()))
+            << "after:  " << describe_mode(probe.mode())
+            << "\nbefore: " << describe_mode(probe.initial_mode());
+    }
+}
+
+// Whatever signal ends the program, the terminal is left as it was found, and the program
+// still ends as that signal would.
+TEST(ConsoleMode, EveryTerminatingSignalGivesTheModeBack) {
+    for (int number : {SIGABRT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ,
+                       SIGSYS, SIGTRAP, SIGIO, SIGPWR, SIGSTKFLT, SIGRTMIN, SIGRTMAX}) {
+        SCOPED_TRACE(strsignal(number));
+        PTY_CHILD probe(CONSOLE_PROBE_PATH, {"wait"});
+        ASSERT_TRUE(probe.wait_for_output("ready\r\n", 10s));
+        kill(probe.pid(), number);
+        EXPECT_EQ(probe.wait_exit(10s), -number) << probe.output();
         EXPECT_TRUE(same_mode(probe.mode(), probe.initial_mode()))
             << "after:  " << describe_mode(probe.mode())
             << "\nbefore: " << describe_mode(probe.initial_mode());

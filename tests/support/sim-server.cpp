@@ -312,6 +312,11 @@ void SIM_TARGET::shrink_buffers() {
     setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
 }
 
+void SIM_TARGET::adopt(int fd) {
+    close();
+    m_fd = fd;
+}
+
 void SIM_TARGET::close() {
     if (m_fd >= 0) ::close(m_fd);
     m_fd = -1;

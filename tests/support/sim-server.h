@@ -113,6 +113,8 @@ public:
     // Makes the socket's send buffer small, so back-pressure on what the target sends shows
     // after few bytes.
     void shrink_buffers();
+    // Takes over a connected socket: a test that plays a server talks through it the same way.
+    void adopt(int fd);
     void close();
 
 private:

@@ -1,7 +1,10 @@
 // Tests of opening JTAG UARTs through the library against a real server: every error code,
 // automatic choice, link information and cable warnings.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include <thread>
 #include <vector>
@@ -193,6 +196,22 @@ TEST(OpenLinkAlone, FailsOnAnotherProtocolVersion) {
     const char* text = nullptr;
     EXPECT_EQ(jtagvarnax_get_error(&text), JTAGVARNAX_INCOMPATIBLE);
     EXPECT_NE(std::string(text).find("version 2"), std::string::npos) << text;
+}
+
+// A program started with its standard streams closed must not find its output going into the
+// link: the library keeps its connection off descriptors 0 to 2.
+TEST_F(OpenLink, NeverTakesAStandardDescriptor) {
+    EXPECT_EXIT(
+        {
+            close(0);
+            close(1);
+            close(2);
+            JTAGVARNAX* link = jtagvarnax_open("USB-Cable [USB-0]", -1, -1, "test");
+            int free_standard = 0;
+            for (int fd = 0; fd <= 2; ++fd) free_standard += fcntl(fd, F_GETFD) == -1 ? 1 : 0;
+            std::_Exit(link == nullptr ? 10 : 3 - free_standard);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

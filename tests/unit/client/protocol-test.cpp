@@ -123,6 +123,35 @@ TEST(ProtocolDecoder, RoundTripsEveryMessage) {
     EXPECT_EQ(back.app_name, "tarvik-terminal");
 }
 
+TEST(ProtocolDecoder, CarriesTheProofOfTheSharedSecret) {
+    std::string challenge(varnax::challenge_size, 'c'), proof(varnax::proof_size, 'p');
+    std::string s, c;
+    varnax::encode_greeting(&s, varnax::protocol_version);
+    varnax::encode_auth_challenge(&s, challenge);
+    varnax::encode_auth_ok(&s, proof);
+    varnax::encode_auth_fail(&s, "wrong secret");
+    varnax::encode_greeting(&c, varnax::protocol_version);
+    varnax::encode_auth_proof(&c, challenge, proof);
+    DECODED from_server = decode(PEER::server, s, 5);
+    DECODED from_client = decode(PEER::client, c, 7);
+    ASSERT_EQ(from_server.frames.size(), 3u);
+    ASSERT_EQ(from_client.frames.size(), 1u);
+    auto frame_of = [](const std::pair<int, std::string>& f) {
+        return FRAME{std::uint8_t(f.first), reinterpret_cast<const unsigned char*>(f.second.data()),
+                     f.second.size()};
+    };
+    std::string got, got_proof;
+    ASSERT_TRUE(varnax::parse_auth_challenge(frame_of(from_server.frames[0]), &got));
+    EXPECT_EQ(got, challenge);
+    ASSERT_TRUE(varnax::parse_auth_ok(frame_of(from_server.frames[1]), &got));
+    EXPECT_EQ(got, proof);
+    ASSERT_TRUE(varnax::parse_auth_fail(frame_of(from_server.frames[2]), &got));
+    EXPECT_EQ(got, "wrong secret");
+    ASSERT_TRUE(varnax::parse_auth_proof(frame_of(from_client.frames[0]), &got, &got_proof));
+    EXPECT_EQ(got, challenge);
+    EXPECT_EQ(got_proof, proof);
+}
+
 TEST(ProtocolDecoder, RejectsGarbageAtOnce) {
     std::string greeting;
     varnax::encode_greeting(&greeting, 1);
@@ -152,6 +181,11 @@ TEST(ProtocolDecoder, RejectsGarbageAtOnce) {
         {"an open request sent by a server", PEER::server, frame(varnax::msg_open, 0, 20, 20)},
         {"an interrupt sent by a client", PEER::client, frame(varnax::msg_interrupt, 0, 0, 0)},
         {"an oversized open request", PEER::client, frame(varnax::msg_open, 0, 65535, 0)},
+        {"a challenge sent by a client", PEER::client,
+         frame(varnax::msg_auth_challenge, 0, 32, 32)},
+        {"a proof sent by a server", PEER::server, frame(varnax::msg_auth_proof, 0, 64, 64)},
+        {"a proof a byte short", PEER::client, frame(varnax::msg_auth_proof, 0, 63, 63)},
+        {"a challenge a byte long", PEER::server, frame(varnax::msg_auth_challenge, 0, 33, 33)},
     };
     for (const CASE& c : cases) {
         DECODED d = decode(c.from, c.bytes, 1);

@@ -167,13 +167,9 @@ std::string hundred_bytes() {
     return bytes;
 }
 
-const char* const broken_pipe_report =
-    "Error occurred while reading with ReadFile: Broken pipe\n"
-    "tarvik-terminal: error: Gathering input from STDIO\n";
-
 enum class Source { file, dev_null, pipe_closed, socket_closed };
 
-TEST(CONSOLE_READ, DeliversWhatCameBeforeTheEndOfInput) {
+TEST(ConsoleRead, DeliversWhatCameBeforeTheEndOfInput) {
     struct CASE {
         const char* name;
         Source source;
@@ -184,12 +180,10 @@ TEST(CONSOLE_READ, DeliversWhatCameBeforeTheEndOfInput) {
         {"file of 100 bytes", Source::file, hundred_bytes(), "0 64 36 0 0", ""},
         {"empty file", Source::file, "", "0 0 0 0 0", ""},
         {"/dev/null", Source::dev_null, "", "0 0 0 0 0", ""},
-        {"pipe closed after 3 bytes", Source::pipe_closed, "abc", "0 3 -1 -1 -1",
-         broken_pipe_report},
-        {"pipe closed after 100 bytes", Source::pipe_closed, hundred_bytes(), "0 64 36 -1 -1",
-         broken_pipe_report},
-        {"socket closed after 3 bytes", Source::socket_closed, "abc", "0 3 -1 -1 -1",
-         broken_pipe_report},
+        // The end of a pipe or socket is the end of input, not a failure.
+        {"pipe closed after 3 bytes", Source::pipe_closed, "abc", "0 3 0 0 0", ""},
+        {"pipe closed after 100 bytes", Source::pipe_closed, hundred_bytes(), "0 64 36 0 0", ""},
+        {"socket closed after 3 bytes", Source::socket_closed, "abc", "0 3 0 0 0", ""},
     };
     for (const CASE& c : cases) {
         SCOPED_TRACE(c.name);
@@ -226,7 +220,7 @@ TEST(CONSOLE_READ, DeliversWhatCameBeforeTheEndOfInput) {
     }
 }
 
-TEST(CONSOLE_READ, NeverWaitsAndTakesAtMostCount) {
+TEST(ConsoleRead, NeverWaitsAndTakesAtMostCount) {
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
     CHILD_RUN run = run_child(ends[0], ends[1], [] {
@@ -288,7 +282,7 @@ bool sleeping(const std::string& id) {
 }
 
 // The relay's pause after an empty read ends when a key comes: the reader wakes it.
-TEST(CONSOLE_READ, AKeyEndsTheRelaysPause) {
+TEST(ConsoleRead, AKeyEndsTheRelaysPause) {
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
     ASSERT_EQ(::write(ends[1], "k", 1), 1);
@@ -308,7 +302,7 @@ TEST(CONSOLE_READ, AKeyEndsTheRelaysPause) {
     EXPECT_EQ(run.transcript, "key k");
 }
 
-TEST(CONSOLE_READ, StopsGatheringInputNobodyTakes) {
+TEST(ConsoleRead, StopsGatheringInputNobodyTakes) {
     int input = open("/dev/zero", O_RDONLY);
     ASSERT_GE(input, 0);
     CHILD_RUN run = run_child(input, -1, [] {

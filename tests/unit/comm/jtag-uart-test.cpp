@@ -314,7 +314,7 @@ TEST_F(JtagUart, IdleRelayDoesNotSpin) {
     jtag_channel = &link;
     console_channel = &screen;
     session_start = 0;
-    relay_clock = [] { return fake_now_us / 1000000; };
+    relay_clock = [] { return fake_now_us / 1000; };
     // A key now and then: each one makes a few short pauses, then the link is idle again.
     jtag_uart_pause = [](int64_t microseconds, bool keys_end_it) {
         if (keys_end_it && pauses.size() % 100 == 99) next_pause_end = PAUSE_END::key_typed;
@@ -327,7 +327,7 @@ TEST_F(JtagUart, IdleRelayDoesNotSpin) {
     EXPECT_LE(pauses.size(), static_cast<size_t>(600 + 10 * keys));
     EXPECT_GT(keys, 3);
     jtag_channel = console_channel = nullptr;
-    relay_clock = calendar_seconds;
+    relay_clock = monotonic_milliseconds;
 }
 
 }  // namespace

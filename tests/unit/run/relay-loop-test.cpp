@@ -38,7 +38,7 @@ protected:
     }
     void TearDown() override {
         jtag_channel = console_channel = nullptr;
-        relay_clock = calendar_seconds;
+        relay_clock = monotonic_milliseconds;
         interrupted = 0;
         gmon_reset_for_tests();
         settings = SETTINGS{};
@@ -166,7 +166,7 @@ TEST_F(RelayLoop, FirstReasonInTheLoopOrderWins) {
         board.feed("");
         screen.on_call([&](int calls_before) {
             if (calls_before != 1) return;
-            if (c.time_up) fake_now = session_start + 5;
+            if (c.time_up) fake_now = session_start + 5000;
             if (c.ctrl_c) interrupted = 1;
         });
         EXPECT_EQ(relay(), c.result) << c.what;
@@ -258,7 +258,7 @@ TEST_F(RelayLoop, FailedWriteEndsWithIoError) {
     }
 }
 
-TEST_F(RelayLoop, QuitAfterComparesWholeCalendarSeconds) {
+TEST_F(RelayLoop, QuitAfterCountsTheSecondsFromTheStart) {
     struct CASE {
         int quit_after_secs;
         int board_reads;  // the clock moves one second at each board read
@@ -276,11 +276,22 @@ TEST_F(RelayLoop, QuitAfterComparesWholeCalendarSeconds) {
         fake_now = session_start;
         clock_reads = 0;
         for (int i = 0; i < 4; ++i) board.feed("");
-        board.on_call([](int) { ++fake_now; });
+        board.on_call([](int) { fake_now += 1000; });
         EXPECT_EQ(relay(), c.result) << c.quit_after_secs;
         EXPECT_EQ(board.reads(), c.board_reads) << c.quit_after_secs;
         EXPECT_EQ(clock_reads, c.quit_after_secs > 0 ? c.board_reads : 0) << c.quit_after_secs;
     }
+}
+
+// The session time is counted in milliseconds from the start: a session that began late in a
+// second must not end when the next second begins.
+TEST_F(RelayLoop, QuitAfterNeverEndsEarly) {
+    settings.quit_after_secs = 2;
+    session_start = fake_now = 7999;  // just before a second boundary
+    for (int i = 0; i < 3; ++i) m_board.feed("");
+    m_board.on_call([](int) { fake_now += 1000; });  // 8999, 9999, 10999
+    EXPECT_EQ(relay(), RELAY_RESULT::user_timeout);
+    EXPECT_EQ(m_board.reads(), 2);  // 1000 ms, then 2000 ms: not at the first boundary
 }
 
 }  // namespace

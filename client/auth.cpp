@@ -1,0 +1,53 @@
+// The proofs of the shared secret and the secret's file.
+#include "client/auth.h"
+
+#include "client/auth-crypto.h"
+#include "client/protocol.h"
+#include "client/secret-file.h"
+
+namespace {
+
+std::string prove(const char* label, const std::string& secret,
+                  const std::string& server_challenge, const std::string& client_challenge) {
+    std::string mac;
+    if (!crypto_hmac_sha256(secret, label + server_challenge + client_challenge, &mac))
+        return "";
+    return mac;
+}
+
+}  // namespace
+
+std::string auth_client_proof(const std::string& secret, const std::string& server_challenge,
+                              const std::string& client_challenge) {
+    return prove("JVNX client proof", secret, server_challenge, client_challenge);
+}
+
+std::string auth_server_proof(const std::string& secret, const std::string& server_challenge,
+                              const std::string& client_challenge) {
+    return prove("JVNX server proof", secret, server_challenge, client_challenge);
+}
+
+std::string auth_new_challenge() {
+    std::string challenge;
+    if (!crypto_random(varnax::challenge_size, &challenge)) return "";
+    return challenge;
+}
+
+bool auth_read_secret(const std::string& path, std::string* secret, std::string* error) {
+    std::string text;
+    // One byte over the limit tells a file that is too long; two more allow a CR LF.
+    if (!secret_file_read(path, auth_max_secret + 3, &text, error)) return false;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    if (text.size() < auth_min_secret) {
+        *error = path + " holds fewer than " + varnax::number_text(auth_min_secret) +
+                 " bytes: too short for a secret";
+        return false;
+    }
+    if (text.size() > auth_max_secret) {
+        *error = path + " holds more than " + varnax::number_text(auth_max_secret) +
+                 " bytes: too long for a secret";
+        return false;
+    }
+    *secret = text;
+    return true;
+}

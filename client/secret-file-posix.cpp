@@ -1,0 +1,61 @@
+// The secret's file on POSIX systems: its permission bits are checked, like a private key's.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "client/secret-file.h"
+
+bool secret_file_read(const std::string& path, std::size_t max_size, std::string* contents,
+                      std::string* error) {
+    int fd;
+    do {
+        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        *error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat info {};
+    bool ok = fstat(fd, &info) == 0;
+    if (!ok) {
+        *error = "cannot read " + path + ": " + std::strerror(errno);
+    } else if (!S_ISREG(info.st_mode)) {
+        *error = path + " is not a regular file";
+        ok = false;
+    } else if ((info.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH)) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+        *error = path + " can be read or changed by other users (mode " + mode +
+                 "); make it private with: chmod 600 " + path;
+        ok = false;
+    }
+    contents->clear();
+    char chunk[512];
+    while (ok && contents->size() < max_size) {
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *error = "cannot read " + path + ": " + std::strerror(errno);
+            ok = false;
+        }
+        if (n <= 0) break;
+        contents->append(chunk, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    if (contents->size() > max_size) contents->resize(max_size);
+    return ok;
+}
+
+std::string secret_file_default_path() {
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    if (config != nullptr && config[0] == '/') return std::string(config) + "/jtag-varnax/secret";
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] == '/')
+        return std::string(home) + "/.config/jtag-varnax/secret";
+    return "";
+}
