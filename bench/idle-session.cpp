@@ -1,8 +1,6 @@
 // What an idle session costs: a terminal connected to a silent target with nobody typing, and
 // the server behind it. Wake-ups are context switches summed over each process's threads.
-#include <fcntl.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -11,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "bench/bench-process.h"
+#include "bench/bench-support.h"
 
 namespace {
 
@@ -45,31 +43,26 @@ bool run_idle(const std::string& config, int secs, IDLE_RATES* terminal, IDLE_RA
         std::fprintf(stderr, "idle-session: %s\n", why.c_str());
         return false;
     }
-    // Standard input stays open and silent, like a console nobody types at.
-    int keys[2];
-    int screen = open("/dev/null", O_WRONLY);
-    if (pipe(keys) != 0 || screen < 0) return false;
+    // Standard input stays an open and silent pipe, like a console nobody types at.
+    CHILD_SETUP setup;
+    setup.output = CHILD_SETUP::STREAM::null;
+    setup.error = CHILD_SETUP::STREAM::inherit;
+    setup.environment = {{"JTAG_VARNAX_SERVER", srv.address}};
     std::string limit = std::to_string(secs + 30);  // the session ends by itself in any case
-    int pid = child_start({TARVIK_TERMINAL_PATH, "-q", "--quit-after", limit},
-                          "JTAG_VARNAX_SERVER=" + srv.address, keys[0], screen);
-    close(keys[0]);
-    close(screen);
+    CHILD_PROCESS term(TARVIK_TERMINAL_PATH, {"-q", "--quit-after", limit}, setup);
     std::this_thread::sleep_for(settle);
     PROC_FIGURES t0, t1, s0, s1;
-    bool ok = pid > 0 && proc_figures(pid, &t0) && proc_figures(srv.pid, &s0);
+    bool ok = term.started() && proc_figures(term.pid(), &t0) && proc_figures(srv.pid(), &s0);
     auto start = std::chrono::steady_clock::now();
     if (ok) std::this_thread::sleep_for(std::chrono::seconds(secs));
-    ok = ok && proc_figures(pid, &t1) && proc_figures(srv.pid, &s1);
+    ok = ok && proc_figures(term.pid(), &t1) && proc_figures(srv.pid(), &s1);
     double span = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (ok) {
         *terminal = rates_between(t0, t1, span);
         *server = rates_between(s0, s1, span);
     }
-    if (pid > 0) {
-        kill(pid, SIGINT);  // Ctrl-C: the session ends the ordinary way
-        child_wait(pid, std::chrono::seconds(5));
-    }
-    close(keys[1]);
+    term.send_signal(SIGINT);  // Ctrl-C: the session ends the ordinary way
+    term.wait_exit(std::chrono::seconds(5));
     server_stop(&srv);
     if (!ok) std::fprintf(stderr, "idle-session: the terminal or the server went away\n");
     return ok;

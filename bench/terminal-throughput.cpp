@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/bench-process.h"
+#include "bench/bench-support.h"
 
 namespace {
 
@@ -37,23 +37,25 @@ SESSION run_session(const SERVER_CHILD& server, long kib, const std::string& out
     std::string keys = kib > 0 ? "flood " + std::to_string(kib) + "\rbye\r" : "bye\r";
     // A file rather than a pipe: its end is not an input error.
     std::string keys_path = temp_file("keys", keys);
-    int in = open(keys_path.c_str(), O_RDONLY);
-    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    CHILD_SETUP setup;
+    setup.input = CHILD_SETUP::STREAM::file;
+    setup.input_file = keys_path;
+    setup.output = CHILD_SETUP::STREAM::file;
+    setup.output_file = out_path;
+    setup.error = CHILD_SETUP::STREAM::inherit;
+    setup.environment = {{"JTAG_VARNAX_SERVER", server.address}};
     SESSION s;
-    if (in < 0 || out < 0) return s;
     auto start = clock_type::now();
-    int pid =
-        child_start({TARVIK_TERMINAL_PATH, "-q"}, "JTAG_VARNAX_SERVER=" + server.address, in, out);
-    close(in);
-    close(out);
-    int status = pid > 0 ? child_wait(pid, session_limit, &s.used) : -1;
+    CHILD_PROCESS terminal(TARVIK_TERMINAL_PATH, {"-q"}, setup);
+    EXIT_STATUS status = terminal.wait_exit(session_limit);
     s.secs = std::chrono::duration<double>(clock_type::now() - start).count();
+    s.used = figures_of(terminal.usage());
     struct stat info;
     s.bytes = stat(out_path.c_str(), &info) == 0 ? long(info.st_size) : 0;
-    s.ok = status == 0 && s.bytes >= kib * 1024;
+    s.ok = status == exited(0) && s.bytes >= kib * 1024;
     if (!s.ok)
-        std::fprintf(stderr, "terminal-throughput: the session ended with %d after %ld bytes\n",
-                     status, s.bytes);
+        std::fprintf(stderr, "terminal-throughput: the session %s after %ld bytes\n",
+                     describe(status).c_str(), s.bytes);
     return s;
 }
 
@@ -170,30 +172,29 @@ TIMES null_loop(long long bytes) {
 // The terminal against the always-ready library, standard input and output on /dev/null, from
 // start to exit; zeros when the session failed.
 TIMES ready_session() {
+    CHILD_SETUP setup;
+    setup.input = CHILD_SETUP::STREAM::null;
+    setup.output = CHILD_SETUP::STREAM::null;
+    setup.error = CHILD_SETUP::STREAM::inherit;
+    setup.environment = {{"LD_LIBRARY_PATH", READY_LIBRARY_DIR},
+                         {"JTAG_VARNAX_READY_BYTES", std::to_string(ready_bytes)}};
     TIMES t;
-    int in = open("/dev/null", O_RDONLY);
-    int out = open("/dev/null", O_WRONLY);
-    if (in < 0 || out < 0) return t;
     auto start = clock_type::now();
-    int pid = child_start({TARVIK_TERMINAL_PATH, "-q"}, "LD_LIBRARY_PATH=" READY_LIBRARY_DIR, in,
-                          out);
-    close(in);
-    close(out);
-    PROC_FIGURES used;
-    int status = pid > 0 ? child_wait(pid, session_limit, &used) : -1;
-    if (status != 0) {
-        std::fprintf(stderr, "terminal-throughput: the always-ready session ended with %d\n", status);
+    CHILD_PROCESS terminal(TARVIK_TERMINAL_PATH, {"-q"}, setup);
+    EXIT_STATUS status = terminal.wait_exit(session_limit);
+    if (status != exited(0)) {
+        std::fprintf(stderr, "terminal-throughput: the always-ready session %s\n",
+                     describe(status).c_str());
         return t;
     }
     t.wall = std::chrono::duration<double>(clock_type::now() - start).count();
-    t.cpu = used.cpu_secs;
+    t.cpu = terminal.usage().cpu_secs;
     return t;
 }
 
 // The terminal's cost per block as a share of the bare writes, each run timing both. The
 // share of CPU times holds up better than that of wall times on a busy machine.
 bool bench_block_cost(int runs) {
-    setenv("JTAG_VARNAX_READY_BYTES", std::to_string(ready_bytes).c_str(), 1);
     std::vector<double> terminal, loop, share, cpu_share;
     const double mib = double(ready_bytes) / (1 << 20);
     for (int i = 0; i < runs; ++i) {

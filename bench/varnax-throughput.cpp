@@ -3,19 +3,20 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "client/jtag_varnax.h"
+#include "tests/support/process-harness.h"
 
 namespace {
 
@@ -41,35 +42,27 @@ void send_all(int fd, std::size_t size) {
     }
 }
 
-// A server with one JTAG UART whose target is a socket; returns its pid, fills the addresses.
-int start_server(const std::string& config_path, std::string* address, std::string* target) {
-    int out[2];
-    if (pipe(out) != 0) return -1;
-    int pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        dup2(out[1], 1);
-        execl(VARNAX_SERVER_PATH, VARNAX_SERVER_PATH, "--config", config_path.c_str(), "--listen",
-              "127.0.0.1:0", "--quiet", "--no-commands", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
-    std::string text;
-    char c;
-    while (read(out[0], &c, 1) == 1) {
-        if (c != '\n') {
-            text += c;
-            continue;
-        }
-        if (text.rfind("target ", 0) == 0) *target = text.substr(text.rfind(' ') + 1);
-        if (text.rfind("listening ", 0) == 0) {
-            *address = text.substr(10);
+// A server with one JTAG UART whose target is a socket, with its addresses; it dies with the
+// benchmark.
+std::unique_ptr<CHILD_PROCESS> start_server(const std::string& config_path, std::string* address,
+                                            std::string* target) {
+    CHILD_SETUP setup;
+    setup.input = CHILD_SETUP::STREAM::inherit;
+    setup.error = CHILD_SETUP::STREAM::inherit;
+    auto server = std::make_unique<CHILD_PROCESS>(
+        VARNAX_SERVER_PATH,
+        std::vector<std::string>{"--config", config_path, "--listen", "127.0.0.1:0", "--quiet",
+                                 "--no-commands"},
+        setup);
+    std::string line;
+    while (server->next_line(&line, std::chrono::seconds(5))) {
+        if (line.rfind("target ", 0) == 0) *target = line.substr(line.rfind(' ') + 1);
+        if (line.rfind("listening ", 0) == 0) {
+            *address = line.substr(10);
             break;
         }
-        text.clear();
     }
-    close(out[0]);
-    return pid;
+    return server;
 }
 
 // The cost of a read that the library serves from what it has buffered: the target fills the
@@ -100,7 +93,7 @@ void bench_library(std::size_t fifo) {
     if (fd < 0 || write(fd, config.data(), config.size()) != ssize_t(config.size())) return;
     close(fd);
     std::string address, target;
-    int pid = start_server(path, &address, &target);
+    std::unique_ptr<CHILD_PROCESS> server = start_server(path, &address, &target);
     unlink(path);
     setenv("JTAG_VARNAX_SERVER", address.c_str(), 1);
     JTAGVARNAX* link = jtagvarnax_open(nullptr, -1, -1, "varnax-throughput");
@@ -108,8 +101,7 @@ void bench_library(std::size_t fifo) {
     if (link == nullptr || target_fd < 0) {
         std::fprintf(stderr, "varnax-throughput: cannot set up the server at %s\n",
                      address.c_str());
-        kill(pid, SIGKILL);
-        return;
+        return;  // the server is killed on the way out
     }
     std::thread sender(send_all, target_fd, total);
     char block[64];
@@ -131,8 +123,8 @@ void bench_library(std::size_t fifo) {
     if (fifo == 64) buffered_read_cost(link, target_fd);
     jtagvarnax_close(link);
     close(target_fd);
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
+    server->send_signal(SIGTERM);
+    server->wait_exit(std::chrono::seconds(5));
 }
 
 // The same bytes through a thread that relays between two loopback sockets.

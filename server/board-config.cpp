@@ -37,6 +37,37 @@ bool cable_option(const std::string& word, CABLE_CONFIG* cable, std::string* why
     return false;
 }
 
+// A dotted IPv4 address: four numbers from 0 to 255, without leading zeros (which some
+// readers take for octal).
+bool is_ipv4(const std::string& text) {
+    std::size_t start = 0;
+    for (int part = 0; part < 4; ++part) {
+        std::size_t end = part < 3 ? text.find('.', start) : text.size();
+        long n = 0;
+        if (end == std::string::npos || end - start > 3 ||
+            (end - start > 1 && text[start] == '0') ||
+            !parse_int(text.substr(start, end - start), 0, 255, &n))
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+// "[HOST:]PORT" of a connect target; the host is loopback when left out.
+bool parse_endpoint(const std::string& text, UART_CONFIG* uart, std::string* why) {
+    std::size_t colon = text.rfind(':');
+    std::string host = colon == std::string::npos ? "127.0.0.1" : text.substr(0, colon);
+    long port = 0;
+    if (host == "localhost") host = "127.0.0.1";
+    if (!is_ipv4(host) || !parse_int(text.substr(colon + 1), 1, 65535, &port)) {
+        *why = "bad address \"" + text + "\" (connect [HOST:]PORT, HOST an IPv4 address)";
+        return false;
+    }
+    uart->host = host;
+    uart->port = std::uint16_t(port);
+    return true;
+}
+
 bool parse_uart(const std::vector<std::string>& w, const std::string& demo, UART_CONFIG* uart,
                 std::string* why) {
     long n = 0;
@@ -69,11 +100,24 @@ bool parse_uart(const std::vector<std::string>& w, const std::string& demo, UART
     } else if (kind == "program" && rest >= 1) {
         uart->kind = TARGET_KIND::program;
         uart->argv.assign(w.begin() + long(i) + 1, w.end());
+    } else if (kind == "serial" && (rest == 1 || rest == 2) && !w[i + 1].empty()) {
+        uart->kind = TARGET_KIND::serial;
+        uart->device = w[i + 1];
+        if (rest == 2 &&
+            (!parse_int(w[i + 2], 1, 4000000, &uart->baud) || !config_baud_supported(uart->baud))) {
+            *why = "bad serial speed \"" + w[i + 2] + "\" (a standard one, 50 to 4000000)";
+            return false;
+        }
+    } else if (kind == "connect" && rest == 1) {
+        uart->kind = TARGET_KIND::connect;
+        if (!parse_endpoint(w[i + 1], uart, why)) return false;
     } else if (kind == "demo" && rest == 0) {
         uart->kind = TARGET_KIND::program;
         uart->argv = {demo};
     } else {
-        *why = "the target must be one of: echo, listen [PORT], program COMMAND [ARGS...], demo";
+        *why =
+            "the target must be one of: echo, listen [PORT], program COMMAND [ARGS...], demo, "
+            "serial DEVICE [BAUD], connect [HOST:]PORT";
         return false;
     }
     return true;
@@ -129,6 +173,16 @@ bool parse_line(const std::vector<std::string>& w, const std::string& demo, BOAR
 }
 
 }  // namespace
+
+bool config_baud_supported(long baud) {
+    static const long speeds[] = {
+        50,     75,     110,     134,     150,     200,     300,     600,     1200,    1800,
+        2400,   4800,   9600,    19200,   38400,   57600,   115200,  230400,  460800,  500000,
+        576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
+    for (long s : speeds)
+        if (s == baud) return true;
+    return false;
+}
 
 bool config_split(const std::string& line, std::vector<std::string>* words, std::string* error) {
     words->clear();

@@ -10,6 +10,8 @@ enum class TARGET_KIND {
     echo,     // the server sends the host's bytes straight back
     listen,   // a simulator or test connects to a loopback TCP port and is the target
     program,  // a program the server starts: its stdout is the target's output
+    serial,   // a serial device (a board's USB-serial adapter) in raw mode
+    connect,  // the server connects to a TCP serial port (an emulator, a serial-over-network box)
 };
 
 struct UART_CONFIG {
@@ -17,8 +19,11 @@ struct UART_CONFIG {
     std::size_t in_depth = 64;   // host-to-target FIFO
     std::size_t out_depth = 64;  // target-to-host FIFO
     TARGET_KIND kind = TARGET_KIND::echo;
-    std::uint16_t port = 0;         // listen: 0 lets the system choose
+    std::uint16_t port = 0;         // listen: 0 lets the system choose; connect: the port
     std::vector<std::string> argv;  // program: the command and its arguments
+    std::string device;             // serial: the device's path
+    long baud = 115200;             // serial: one of the speeds config_baud_supported accepts
+    std::string host;               // connect: an IPv4 address; loopback unless written out
 };
 
 struct DEVICE_CONFIG {
@@ -46,6 +51,8 @@ bool config_load(const std::string& path, const std::string& demo_program, BOARD
                  std::string* error);
 // One cable, one device, one JTAG UART running the demo target.
 BOARD_CONFIG config_demo(const std::string& demo_program);
+// The serial speeds a `serial` target may ask for (the standard ones, 50 to 4000000).
+bool config_baud_supported(long baud);
 // Splits a line into words; "double quotes" keep spaces, \" and \\ escape inside them.
 // A # outside quotes starts a comment. False (with *error) for an unclosed quote.
 bool config_split(const std::string& line, std::vector<std::string>* words, std::string* error);

@@ -99,7 +99,17 @@ int accept_from(int listen_fd, sockaddr_in* peer) {
 constexpr auto open_timeout = std::chrono::seconds(10);
 
 // What one entry of the poll set belongs to.
-enum class WATCH { listener, commands, signals, client, target_in, target_out, target_listener };
+enum class WATCH {
+    listener,
+    commands,
+    signals,
+    client,
+    target_in,
+    target_out,
+    target_listener,
+    target_connect,
+    target_hangup
+};
 
 }  // namespace
 
@@ -166,6 +176,7 @@ int JTAG_SERVER::run() {
     if (!start_listening()) return 1;
     while (!stop_requested) {
         poll_once();
+        retry_targets();
         for (auto& uart : m_uarts) pump(uart.get());
         for (auto& client : m_clients) flush_client(client.get());
         close_finished_clients();
@@ -202,8 +213,13 @@ void JTAG_SERVER::poll_once() {
     }
     for (auto& u : m_uarts) {
         if (u->listen_fd >= 0) watch(u->listen_fd, POLLIN, WATCH::target_listener, u.get());
+        if (u->connect_fd >= 0) watch(u->connect_fd, POLLOUT, WATCH::target_connect, u.get());
         if (u->read_fd >= 0 && u->out_fifo.room() > 0 && !u->readable)
             watch(u->read_fd, POLLIN, WATCH::target_in, u.get());
+        // An unplugged serial device is noticed even while its output waits for FIFO room,
+        // so the next open finds the device plugged in by then, not the one that went away.
+        else if (u->read_fd >= 0 && u->cfg.kind == TARGET_KIND::serial)
+            watch(u->read_fd, 0, WATCH::target_hangup, u.get());
         if (u->write_fd >= 0 && u->in_fifo.size() > 0 && !u->writable)
             watch(u->write_fd, POLLOUT, WATCH::target_out, u.get());
         // A target already known to be ready is served without waiting.
@@ -211,6 +227,8 @@ void JTAG_SERVER::poll_once() {
             (u->write_fd >= 0 && u->writable && u->in_fifo.size() > 0))
             timeout = 0;
     }
+    int retry = retry_wait_ms();
+    if (retry >= 0 && (timeout < 0 || retry < timeout)) timeout = retry;
     // A signal is noticed through the self-pipe; the one-second cap also catches a wake-up
     // that a sanitizer's deferred signal delivery may hold back.
     if (timeout < 0) timeout = 1000;
@@ -240,6 +258,12 @@ void JTAG_SERVER::poll_once() {
                 break;
             case WATCH::target_listener:
                 accept_target(static_cast<UART*>(what));
+                break;
+            case WATCH::target_connect:
+                finish_connect(static_cast<UART*>(what));
+                break;
+            case WATCH::target_hangup:
+                if (fds[i].revents & (POLLHUP | POLLERR)) port_hung_up(static_cast<UART*>(what));
                 break;
         }
     }

@@ -157,22 +157,33 @@ void SERVER_STATE::open(CLIENT* client, const varnax::OPEN_REQUEST& request) {
         failure.text = uart->owner->app_name + ", process " + std::to_string(uart->owner->pid);
         uart = nullptr;
     }
+    client->app_name = request.app_name;
+    client->pid = request.pid;
     if (uart == nullptr) {
-        log("%s: open refused (%d) for %s, process %u", client->peer.c_str(), failure.code,
-            request.app_name.c_str(), request.pid);
-        varnax::encode_open_fail(&client->out, failure);
-        client->closing = true;
-        client->close_deadline = std::chrono::steady_clock::now() + close_grace;
+        refuse_open(client, failure.code, failure.text);
         return;
     }
     uart->owner = client;
+    client->uart = uart;
+    std::string why;
+    // A board whose port cannot be reached is, to the client, a board that is not there.
+    if (!start_target(uart, &why)) {
+        refuse_open(client, -5, why);
+        return;
+    }
+    if (uart->connect_fd >= 0) {
+        client->awaiting_target = true;  // answered when the connection is made or fails
+        return;
+    }
+    answer_open(client);
+}
+
+void SERVER_STATE::answer_open(CLIENT* client) {
+    UART* uart = client->uart;
+    client->awaiting_target = false;
     uart->credit_owed = 0;
     uart->drop_when_drained = false;
-    client->uart = uart;
-    client->app_name = request.app_name;
-    client->pid = request.pid;
     client->granted = uart->in_fifo.room();
-    if (uart->cfg.kind == TARGET_KIND::program && uart->read_fd < 0) start_target(uart);
     varnax::OPEN_REPLY reply;
     reply.cable = uart->cable->name;
     reply.device = uart->device;
@@ -180,8 +191,18 @@ void SERVER_STATE::open(CLIENT* client, const varnax::OPEN_REQUEST& request) {
     reply.warning = static_cast<std::uint8_t>(uart->cable->warning);
     reply.write_credit = static_cast<std::uint32_t>(client->granted);
     varnax::encode_open_ok(&client->out, reply);
-    log("%s: %s, process %u opened %s", client->peer.c_str(), request.app_name.c_str(), request.pid,
+    log("%s: %s, process %u opened %s", client->peer.c_str(), client->app_name.c_str(), client->pid,
         uart->label().c_str());
+}
+
+void SERVER_STATE::refuse_open(CLIENT* client, int code, const std::string& text) {
+    log("%s: open refused (%d) for %s, process %u%s%s", client->peer.c_str(), code,
+        client->app_name.c_str(), client->pid, text.empty() ? "" : ": ", text.c_str());
+    release(client);
+    client->awaiting_target = false;
+    varnax::encode_open_fail(&client->out, varnax::OPEN_FAILURE{code, text});
+    client->closing = true;
+    client->close_deadline = std::chrono::steady_clock::now() + close_grace;
 }
 
 void SERVER_STATE::release(CLIENT* client) {
@@ -192,6 +213,10 @@ void SERVER_STATE::release(CLIENT* client) {
 }
 
 void SERVER_STATE::drop_link(CLIENT* client, const std::string& why) {
+    if (client->awaiting_target) {  // the link never came up: the open fails instead
+        refuse_open(client, -5, why);
+        return;
+    }
     log("%s: link dropped: %s", client->peer.c_str(), why.c_str());
     release(client);
     varnax::encode_link_lost(&client->out, why);
@@ -199,20 +224,25 @@ void SERVER_STATE::drop_link(CLIENT* client, const std::string& why) {
     client->close_deadline = std::chrono::steady_clock::now() + close_grace;
 }
 
-void SERVER_STATE::start_target(UART* uart) {
-    if (uart->cfg.kind != TARGET_KIND::program || uart->read_fd >= 0) return;
+bool SERVER_STATE::start_target(UART* uart, std::string* why) {
+    if (uart->cfg.kind == TARGET_KIND::serial || uart->cfg.kind == TARGET_KIND::connect) {
+        std::string ignored;
+        return open_port(uart, why != nullptr ? why : &ignored);
+    }
+    if (uart->cfg.kind != TARGET_KIND::program || uart->read_fd >= 0) return true;
     if (uart->pid > 0) stop_target(uart, 0);  // ended its output but not yet reaped
     CHILD child;
-    std::string why;
-    if (!process_start(uart->cfg.argv, &child, &why)) {
+    std::string failure;
+    if (!process_start(uart->cfg.argv, &child, &failure)) {
         log("%s: cannot start %s: %s", uart->label().c_str(), uart->cfg.argv[0].c_str(),
-            why.c_str());
-        return;
+            failure.c_str());
+        return true;
     }
     uart->pid = child.pid;
     uart->read_fd = child.from_child;
     uart->write_fd = child.to_child;
     uart->readable = uart->writable = false;
+    return true;
 }
 
 void SERVER_STATE::stop_target(UART* uart, int grace_ms) {
@@ -220,6 +250,8 @@ void SERVER_STATE::stop_target(UART* uart, int grace_ms) {
     if (uart->write_fd != uart->read_fd) target_close(uart->write_fd);
     uart->read_fd = uart->write_fd = -1;
     uart->readable = uart->writable = false;
+    target_close(uart->connect_fd);
+    uart->connect_fd = -1;
     if (uart->pid > 0) process_stop(uart->pid, grace_ms);
     uart->pid = -1;
 }
@@ -255,8 +287,7 @@ bool SERVER_STATE::feed_target(UART* uart) {
         n = target_write(uart->write_fd, data, run);
         if (n == 0) uart->writable = false;
         if (n < 0) {
-            target_gone(uart, uart->cfg.kind == TARGET_KIND::program ? "the target program ended"
-                                                                     : "the target disconnected");
+            target_gone(uart, lost_text(uart));
             return false;
         }
     }
@@ -273,8 +304,7 @@ bool SERVER_STATE::drain_target(UART* uart) {
     long n = target_read(uart->read_fd, at, run);
     if (n == 0) uart->readable = false;
     if (n < 0) {
-        target_gone(uart, uart->cfg.kind == TARGET_KIND::program ? "the target program ended"
-                                                                 : "the target disconnected");
+        target_gone(uart, lost_text(uart));
         return false;
     }
     uart->out_fifo.produced(std::size_t(n));
@@ -283,7 +313,8 @@ bool SERVER_STATE::drain_target(UART* uart) {
 
 bool SERVER_STATE::send_to_owner(UART* uart) {
     CLIENT* client = uart->owner;
-    if (client == nullptr || client->queued() >= client_queue_limit) return false;
+    if (client == nullptr || client->awaiting_target || client->queued() >= client_queue_limit)
+        return false;
     if (uart->interrupt_pending && client->send_credit >= interrupt_size) {
         varnax::encode_interrupt(&client->out);
         client->last_data = std::string::npos;
@@ -332,7 +363,8 @@ void SERVER_STATE::pump(UART* uart) {
         if (!moved) break;
     }
     CLIENT* owner = uart->owner;
-    if (owner == nullptr) return;
+    // A client whose open is not answered yet gets nothing else before the answer.
+    if (owner == nullptr || owner->awaiting_target) return;
     if (uart->credit_owed > 0) {
         varnax::encode_credit(&owner->out, static_cast<std::uint32_t>(uart->credit_owed));
         owner->last_data = std::string::npos;

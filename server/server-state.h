@@ -41,8 +41,9 @@ struct CLIENT {
     std::size_t out_start = 0;
     std::size_t last_data = std::string::npos;  // offset of the last, still unsent data frame
     std::uint64_t send_credit = 0;              // data bytes the client lets us send
-    std::uint64_t granted = 0;  // data bytes we let the client send: room kept in the FIFO
-    bool closing = false;       // sends what is queued, then ends the connection
+    std::uint64_t granted = 0;     // data bytes we let the client send: room kept in the FIFO
+    bool awaiting_target = false;  // its open is answered once the target is reached
+    bool closing = false;          // sends what is queued, then ends the connection
     bool write_shut = false;
     bool finished = false;  // to be closed and removed
     std::chrono::steady_clock::time_point accepted_at = std::chrono::steady_clock::now();
@@ -76,6 +77,9 @@ struct UART {
     int listen_fd = -1;
     std::uint16_t port = 0;
     int pid = -1;
+    int connect_fd = -1;  // a connection to a connect target on its way
+    std::chrono::steady_clock::time_point attempt_started;  // of the last connection attempt
+    std::string down_why;   // why the device or the port could not be reached the last time
     bool readable = false;  // poll said so, and no read has since come back empty
     bool writable = false;
     bool drop_when_drained = false;  // the target is gone: end the link once its output is out
@@ -103,12 +107,23 @@ public:
     // The client goes away: its JTAG UART becomes free.
     void release(CLIENT* client);
     void child_ended(int pid);
+    // Connect targets that are down start another attempt when one is due; attempts past
+    // their deadline fail.
+    void retry_targets();
+    // Milliseconds until retry_targets has something to do; -1 when nothing is pending.
+    int retry_wait_ms() const;
+    // A connection attempt polled writable: it is finished, one way or the other.
+    void finish_connect(UART* uart);
+    // The target's device hung up (unplugged) while the server was not reading from it.
+    void port_hung_up(UART* uart);
     // Sends the client a challenge when it must prove the shared secret (from another machine,
     // or from this one with --secret-for-local); remote: it is not on this machine.
     void ask_for_proof(CLIENT* client, bool remote);
 
 protected:
-    void start_target(UART* uart);
+    // Starts a program, opens a device or starts connecting; false with *why when the
+    // target cannot be reached now.
+    bool start_target(UART* uart, std::string* why = nullptr);
     void stop_target(UART* uart, int grace_ms);
     void log(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
@@ -127,6 +142,12 @@ private:
     void drop_link(CLIENT* client, const std::string& why);
     void close_client(CLIENT* client, const char* why);
     void target_gone(UART* uart, const std::string& why);
+    std::string lost_text(const UART* uart) const;
+    bool open_port(UART* uart, std::string* why);
+    void start_connect(UART* uart);
+    void connect_failed(UART* uart, const std::string& why);
+    void answer_open(CLIENT* client);
+    void refuse_open(CLIENT* client, int code, const std::string& text);
     bool feed_target(UART* uart);
     bool drain_target(UART* uart);
     bool send_to_owner(UART* uart);

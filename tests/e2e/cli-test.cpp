@@ -1,17 +1,13 @@
 // The real program's command line under chosen start names, its output compared byte for byte.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <string>
 #include <vector>
 
+#include "tests/support/process-harness.h"
 #include "tests/support/temp-dir.h"
 
 namespace {
@@ -21,73 +17,21 @@ const std::string terminal_path = TERMINAL_PATH;
 struct RUN {
     std::string out;
     std::string err;
-    int status = -1;  // the exit status, or 128 + the signal that ended the child
-    bool timed_out = false;
+    EXIT_STATUS status;
 };
 
-// Reads what is there on fd into text; false once the writer has closed it.
-bool drain(int fd, std::string* text) {
-    char block[4096];
-    const ssize_t n = read(fd, block, sizeof block);
-    if (n > 0) text->append(block, static_cast<std::size_t>(n));
-    return n > 0 || (n < 0 && errno == EINTR);
-}
-
 // Runs program with the given argv (argv[0] included) and standard input from /dev/null,
-// collecting standard output and standard error apart. A child that outlives the deadline is
-// killed.
-RUN run(const std::string& program, const std::vector<std::string>& args,
-        std::chrono::seconds deadline = std::chrono::seconds(20)) {
+// collecting standard output and standard error apart.
+RUN run(const std::string& program, std::vector<std::string> args) {
+    CHILD_SETUP setup;
+    setup.input = CHILD_SETUP::STREAM::null;
+    setup.argv0 = args.front();
+    args.erase(args.begin());
+    CHILD_PROCESS child(program, args, setup);
     RUN result;
-    int out_pipe[2];
-    int err_pipe[2];
-    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
-        ADD_FAILURE() << "pipe failed";
-        return result;
-    }
-    std::vector<char*> argv;
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid < 0) {
-        ADD_FAILURE() << "fork failed";
-        return result;
-    }
-    if (pid == 0) {
-        const int null_fd = open("/dev/null", O_RDONLY);
-        dup2(null_fd, 0);
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
-        close(out_pipe[0]);
-        close(err_pipe[0]);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-    std::string* texts[2] = {&result.out, &result.err};
-    const auto end = std::chrono::steady_clock::now() + deadline;
-    int open_count = 2;
-    while (open_count > 0) {
-        if (!result.timed_out && std::chrono::steady_clock::now() > end) {
-            result.timed_out = true;
-            kill(pid, SIGKILL);
-        }
-        if (poll(fds, 2, 100) < 0 && errno != EINTR) break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-            if (!drain(fds[i].fd, texts[i])) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open_count;
-            }
-        }
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.status = child.wait_exit(std::chrono::seconds(20));
+    result.out = child.out();
+    result.err = child.err();
     return result;
 }
 
@@ -201,8 +145,7 @@ const std::string illegal_line =
 void expect_run(const RUN& run, const std::string& out, const std::string& err, int status) {
     EXPECT_EQ(run.out, out);
     EXPECT_EQ(run.err, err);
-    EXPECT_EQ(run.status, status);
-    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, exited(status));
 }
 
 }  // namespace

@@ -8,7 +8,8 @@
 #include <cstring>
 #include <string>
 
-#include "tests/support/pty-harness.h"
+#include "tests/support/process-harness.h"
+#include "tests/support/terminal-mode.h"
 
 namespace {
 
@@ -31,44 +32,44 @@ TEST(ConsoleMode, IsRawWhileTheChannelLivesAndComesBackOnEveryWayOut) {
     struct CASE {
         const char* way;
         Trigger trigger;
-        int status;
+        EXIT_STATUS status;
         const char* shows;  // a text the way out leaves on the screen
     } cases[] = {
-        {"destroy", Trigger::key_q, 0, "destroyed"},
-        {"exit", Trigger::key_q, 0, "[71]"},
-        {"abort", Trigger::key_q, -SIGABRT, "tarvik-terminal: console-probe:7: abort\r\n"},
-        {"segv", Trigger::key_q, 2,
+        {"destroy", Trigger::key_q, exited(0), "destroyed"},
+        {"exit", Trigger::key_q, exited(0), "[71]"},
+        {"abort", Trigger::key_q, killed_by(SIGABRT), "tarvik-terminal: console-probe:7: abort\r\n"},
+        {"segv", Trigger::key_q, exited(2),
          "Fatal error: SE -1073741819 thrown. The Ostrand software will now exit.\r\n"},
-        {"wait", Trigger::sigterm, -SIGTERM, "ready"},
-        {"wait", Trigger::sighup, -SIGHUP, "ready"},
-        {"wait", Trigger::ctrl_c, -SIGINT, "ready"},
+        {"wait", Trigger::sigterm, killed_by(SIGTERM), "ready"},
+        {"wait", Trigger::sighup, killed_by(SIGHUP), "ready"},
+        {"wait", Trigger::ctrl_c, killed_by(SIGINT), "ready"},
     };
     for (const CASE& c : cases) {
         SCOPED_TRACE(std::string(c.way) + " " + std::to_string(static_cast<int>(c.trigger)));
-        PTY_CHILD probe(CONSOLE_PROBE_PATH, {c.way});
+        CHILD_PROCESS probe(CONSOLE_PROBE_PATH, {c.way}, on_terminal());
         ASSERT_TRUE(probe.wait_for_output("ready\r\n", 10s));
-        EXPECT_TRUE(same_mode(probe.mode(), expected_raw(probe.initial_mode())))
-            << "raw:      " << describe_mode(probe.mode())
-            << "\nexpected: " << describe_mode(expected_raw(probe.initial_mode()));
+        EXPECT_TRUE(same_mode(terminal_mode(probe), expected_raw(initial_terminal_mode(probe))))
+            << "raw:      " << describe_mode(terminal_mode(probe))
+            << "\nexpected: " << describe_mode(expected_raw(initial_terminal_mode(probe)));
         switch (c.trigger) {
             case Trigger::key_q:
-                probe.type("q");
+                EXPECT_TRUE(probe.write_input("q", 5s));
                 break;
             case Trigger::sigterm:
-                kill(probe.pid(), SIGTERM);
+                probe.send_signal(SIGTERM);
                 break;
             case Trigger::sighup:
-                kill(probe.pid(), SIGHUP);
+                probe.send_signal(SIGHUP);
                 break;
             case Trigger::ctrl_c:
-                probe.type("\x03");
+                EXPECT_TRUE(probe.write_input("\x03", 5s));
                 break;
         }
-        EXPECT_EQ(probe.wait_exit(10s), c.status) << probe.output();
-        EXPECT_NE(probe.output().find(c.shows), std::string::npos) << probe.output();
-        EXPECT_TRUE(same_mode(probe.mode(), probe.initial_mode()))
-            << "after:  " << describe_mode(probe.mode())
-            << "\nbefore: " << describe_mode(probe.initial_mode());
+        EXPECT_EQ(probe.wait_exit(10s), c.status) << probe.out();
+        EXPECT_NE(probe.out().find(c.shows), std::string::npos) << probe.out();
+        EXPECT_TRUE(same_mode(terminal_mode(probe), initial_terminal_mode(probe)))
+            << "after:  " << describe_mode(terminal_mode(probe))
+            << "\nbefore: " << describe_mode(initial_terminal_mode(probe));
     }
 }
 
@@ -78,49 +79,51 @@ TEST(ConsoleMode, EveryTerminatingSignalGivesTheModeBack) {
     for (int number : {SIGABRT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ,
                        SIGSYS, SIGTRAP, SIGIO, SIGPWR, SIGSTKFLT, SIGRTMIN, SIGRTMAX}) {
         SCOPED_TRACE(strsignal(number));
-        PTY_CHILD probe(CONSOLE_PROBE_PATH, {"wait"});
+        CHILD_PROCESS probe(CONSOLE_PROBE_PATH, {"wait"}, on_terminal());
         ASSERT_TRUE(probe.wait_for_output("ready\r\n", 10s));
-        kill(probe.pid(), number);
-        EXPECT_EQ(probe.wait_exit(10s), -number) << probe.output();
-        EXPECT_TRUE(same_mode(probe.mode(), probe.initial_mode()))
-            << "after:  " << describe_mode(probe.mode())
-            << "\nbefore: " << describe_mode(probe.initial_mode());
+        probe.send_signal(number);
+        EXPECT_EQ(probe.wait_exit(10s), killed_by(number)) << probe.out();
+        EXPECT_TRUE(same_mode(terminal_mode(probe), initial_terminal_mode(probe)))
+            << "after:  " << describe_mode(terminal_mode(probe))
+            << "\nbefore: " << describe_mode(initial_terminal_mode(probe));
     }
 }
 
 TEST(ConsoleMode, ReportsAModeThatCannotBeGivenBackAndGoesOn) {
-    PTY_CHILD probe(CONSOLE_PROBE_PATH, {"lose-input"});
+    CHILD_PROCESS probe(CONSOLE_PROBE_PATH, {"lose-input"}, on_terminal());
     ASSERT_TRUE(probe.wait_for_output("ready\r\n", 10s));
-    probe.type("q");
-    EXPECT_EQ(probe.wait_exit(10s), 0);
-    EXPECT_EQ(probe.output(),
+    EXPECT_TRUE(probe.write_input("q", 5s));
+    EXPECT_EQ(probe.wait_exit(10s), exited(0));
+    EXPECT_EQ(probe.out(),
               "ready\r\n[71]tarvik-terminal: fatal error: restoring console attributes failed\r\n"
               "destroyed\r\n");
 }
 
 TEST(ConsoleMode, EveryKeyArrivesAsTyped) {
-    PTY_CHILD probe(CONSOLE_PROBE_PATH, {"destroy"});
+    CHILD_PROCESS probe(CONSOLE_PROBE_PATH, {"destroy"}, on_terminal());
     ASSERT_TRUE(probe.wait_for_output("ready\r\n", 10s));
     // Enter, Ctrl-D, Ctrl-Z, Ctrl-\, Ctrl-S, Ctrl-Q, LF, DEL, Ctrl-V, then a byte after them.
-    probe.type("\r\x04\x1a\x1c\x13\x11\n\x7f\x16z");
+    EXPECT_TRUE(probe.write_input("\r\x04\x1a\x1c\x13\x11\n\x7f\x16z", 5s));
     EXPECT_TRUE(probe.wait_for_output("[0d][04][1a][1c][13][11][0a][7f][16][7a]", 10s));
-    probe.type("q");
-    EXPECT_EQ(probe.wait_exit(10s), 0);
+    EXPECT_TRUE(probe.write_input("q", 5s));
+    EXPECT_EQ(probe.wait_exit(10s), exited(0));
     // No echo by the terminal itself: only the probe's own echo of each key.
-    EXPECT_EQ(probe.output(), "ready\r\n[0d][04][1a][1c][13][11][0a][7f][16][7a][71]destroyed\r\n");
+    EXPECT_EQ(probe.out(), "ready\r\n[0d][04][1a][1c][13][11][0a][7f][16][7a][71]destroyed\r\n");
 }
 
 TEST(ConsoleMode, AnnouncesTheSwitchWithTheISwitch) {
     for (bool announce : {false, true}) {
         SCOPED_TRACE(announce ? "with i" : "without i");
-        PTY_CHILD probe(CONSOLE_PROBE_PATH, announce ? std::vector<std::string>{"destroy", "-i"}
-                                                     : std::vector<std::string>{"destroy"});
+        CHILD_PROCESS probe(CONSOLE_PROBE_PATH,
+                            announce ? std::vector<std::string>{"destroy", "-i"}
+                                     : std::vector<std::string>{"destroy"},
+                            on_terminal());
         ASSERT_TRUE(probe.wait_for_output("ready\r\n", 10s));
         std::string expected =
             announce ? "changing terminal state of stdin to be non-canonical\r\n" : "";
-        EXPECT_EQ(probe.output(), expected + "ready\r\n");
-        probe.type("q");
-        EXPECT_EQ(probe.wait_exit(10s), 0);
+        EXPECT_EQ(probe.out(), expected + "ready\r\n");
+        EXPECT_TRUE(probe.write_input("q", 5s));
+        EXPECT_EQ(probe.wait_exit(10s), exited(0));
     }
 }
 

@@ -1,17 +1,12 @@
 // The fatal-error hooks in a real process: the line on standard error, what standard output
 // held before it, and the exit status.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstring>
+#include <csignal>
 #include <string>
+
+#include "tests/support/process-harness.h"
 
 namespace {
 
@@ -20,62 +15,19 @@ using namespace std::chrono_literals;
 struct RUN {
     std::string out;
     std::string errors;
-    int status = -1000;  // exit status, or -signal
+    EXIT_STATUS status;
 };
 
 // Runs the probe with its standard output and error on pipes (standard output is then fully
-// buffered in the probe). A probe that outlives the deadline is killed and what it wrote shown.
+// buffered in the probe).
 RUN run_probe(const std::string& scenario) {
+    CHILD_SETUP setup;
+    setup.input = CHILD_SETUP::STREAM::null;
+    CHILD_PROCESS probe(FATAL_PROBE_PATH, {scenario}, setup);
     RUN run;
-    int out_pipe[2], error_pipe[2];
-    if (pipe(out_pipe) != 0 || pipe(error_pipe) != 0) {
-        ADD_FAILURE() << "pipe: " << std::strerror(errno);
-        return run;
-    }
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out_pipe[1], 1);
-        dup2(error_pipe[1], 2);
-        close(out_pipe[0]);
-        close(error_pipe[0]);
-        execl(FATAL_PROBE_PATH, FATAL_PROBE_PATH, scenario.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(out_pipe[1]);
-    close(error_pipe[1]);
-    pollfd wanted[2] = {{out_pipe[0], POLLIN, 0}, {error_pipe[0], POLLIN, 0}};
-    std::string* texts[2] = {&run.out, &run.errors};
-    auto end = std::chrono::steady_clock::now() + 20s;
-    int open_count = 2;
-    while (open_count > 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            end - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            kill(pid, SIGKILL);
-            ADD_FAILURE() << "the probe did not end; stdout: " << run.out
-                          << "\nstderr: " << run.errors;
-            break;
-        }
-        if (poll(wanted, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
-        for (int i = 0; i < 2; ++i) {
-            if (wanted[i].fd < 0 || wanted[i].revents == 0) continue;
-            char block[4096];
-            ssize_t n = read(wanted[i].fd, block, sizeof block);
-            if (n > 0) {
-                texts[i]->append(block, static_cast<size_t>(n));
-            } else {
-                close(wanted[i].fd);
-                wanted[i].fd = -1;
-                --open_count;
-            }
-        }
-    }
-    for (const pollfd& p : wanted) {
-        if (p.fd >= 0) close(p.fd);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    run.status = probe.wait_exit(20s);
+    run.out = probe.out();
+    run.errors = probe.err();
     return run;
 }
 
@@ -116,7 +68,7 @@ TEST(FatalHooks, EndWithOneLineAndStatusTwo) {
         EXPECT_EQ(run.errors, c.errors);
         // What standard output held is written before the process ends.
         EXPECT_EQ(run.out, "before");
-        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.status, exited(2));
     }
 }
 
@@ -124,11 +76,11 @@ TEST(FatalHooks, LeaveTheEndToTheSystemWhenACallbackDecides) {
     // A terminator callback that returns: the runtime aborts.
     RUN run = run_probe("terminator-returns");
     EXPECT_EQ(run.errors, "terminator returns\n");
-    EXPECT_EQ(run.status, -SIGABRT);
+    EXPECT_EQ(run.status, killed_by(SIGABRT));
     // A filter callback that passes the fault on: the fault ends the process as usual.
     run = run_probe("seh-search");
     EXPECT_EQ(run.errors, "");
-    EXPECT_EQ(run.status, -SIGSEGV);
+    EXPECT_EQ(run.status, killed_by(SIGSEGV));
 }
 
 }  // namespace

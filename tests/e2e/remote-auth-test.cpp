@@ -16,10 +16,10 @@
 #include "client/jtag_varnax.h"
 #include "client/protocol.h"
 #include "tests/support/net-pair.h"
-#include "tests/support/piped-child.h"
+#include "tests/support/process-harness.h"
 #include "tests/support/sim-server.h"
 #include "tests/support/temp-dir.h"
-#include "tests/unit/client/link-test-util.h"
+#include "tests/e2e/link-test-util.h"
 
 namespace {
 
@@ -317,9 +317,9 @@ TEST(ServerSecretFile, MustExistAndBePrivate) {
     for (CASE& c : cases) {
         c.args.insert(c.args.begin(), "--demo");
         CHILD_SETUP setup;
-        setup.input = CHILD_SETUP::Input::null;
-        PIPED_CHILD server(VARNAX_SERVER_PATH, c.args, setup);
-        EXPECT_EQ(server.wait_exit(10s), c.status) << c.message;
+        setup.input = CHILD_SETUP::STREAM::null;
+        CHILD_PROCESS server(VARNAX_SERVER_PATH, c.args, setup);
+        EXPECT_EQ(server.wait_exit(10s), exited(c.status)) << c.message;
         EXPECT_EQ(server.err(), c.message);
     }
     SIM_SERVER server;  // the private file is taken

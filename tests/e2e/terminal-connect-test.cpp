@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/piped-child.h"
-#include "tests/support/pty-harness.h"
+#include "tests/support/process-harness.h"
+#include "tests/support/terminal-mode.h"
 #include "tests/support/sim-server.h"
 
 namespace {
@@ -86,17 +86,17 @@ void expect_refused(const std::string& server_address, const std::vector<std::st
                     const std::string& expected_err) {
     CHILD_SETUP setup;
     setup.environment = {{"JTAG_VARNAX_SERVER", server_address}};
-    PIPED_CHILD term(terminal_path, options, setup);
-    EXPECT_EQ(term.wait_exit(30s), 1);
+    CHILD_PROCESS term(terminal_path, options, setup);
+    EXPECT_EQ(term.wait_exit(30s), exited(1));
     EXPECT_EQ(term.out(), "");
     EXPECT_EQ(term.err(), expected_err);
 
-    PTY_CHILD screen(terminal_path, options, setup.environment);
-    EXPECT_EQ(screen.wait_exit(30s), 1);
-    EXPECT_EQ(screen.output(), on_screen(expected_err));
-    EXPECT_TRUE(same_mode(screen.mode(), screen.initial_mode()))
-        << "after:  " << describe_mode(screen.mode())
-        << "\nbefore: " << describe_mode(screen.initial_mode());
+    CHILD_PROCESS screen(terminal_path, options, on_terminal(setup.environment));
+    EXPECT_EQ(screen.wait_exit(30s), exited(1));
+    EXPECT_EQ(screen.out(), on_screen(expected_err));
+    EXPECT_TRUE(same_mode(terminal_mode(screen), initial_terminal_mode(screen)))
+        << "after:  " << describe_mode(terminal_mode(screen))
+        << "\nbefore: " << describe_mode(initial_terminal_mode(screen));
 }
 
 TEST(TerminalConnect, ReportsWhereItConnectedAndWarnsAboutTheCable) {
@@ -149,8 +149,8 @@ TEST(TerminalConnect, ReportsWhereItConnectedAndWarnsAboutTheCable) {
         CHILD_SETUP setup;
         setup.argv0 = c.argv0;
         setup.environment = {{"JTAG_VARNAX_SERVER", server.address()}};
-        PIPED_CHILD term(terminal_path, c.options, setup);
-        EXPECT_EQ(term.wait_exit(30s), 0);
+        CHILD_PROCESS term(terminal_path, c.options, setup);
+        EXPECT_EQ(term.wait_exit(30s), exited(0));
         EXPECT_EQ(term.out(), c.out);
         EXPECT_EQ(term.err(), c.err);
     }
@@ -238,7 +238,7 @@ TEST(TerminalConnect, NamesTheTerminalThatHoldsTheJtagUart) {
     CHILD_SETUP setup;
     setup.argv0 = "pelk-terminal";  // the holder opens under the name it was started with
     setup.environment = {{"JTAG_VARNAX_SERVER", server.address()}};
-    PIPED_CHILD holder(terminal_path, {}, setup);
+    CHILD_PROCESS holder(terminal_path, {}, setup);
     ASSERT_TRUE(holder.wait_for_output("Ctrl-C to terminate", 30s));
     expect_refused(server.address(), {},
                    "tarvik-terminal: Unable to connect to JTAG UART because another application\n"
@@ -249,12 +249,12 @@ TEST(TerminalConnect, NamesTheTerminalThatHoldsTheJtagUart) {
                        "clashes). Please close\n"
                        "tarvik-terminal: the other application and try again.\n");
     // Once the holder has gone, the JTAG UART is free again.
-    kill(holder.pid(), SIGINT);
-    EXPECT_EQ(holder.wait_exit(30s), 0);
+    holder.send_signal(SIGINT);
+    EXPECT_EQ(holder.wait_exit(30s), exited(0));
     CHILD_SETUP next;
     next.environment = setup.environment;
-    PIPED_CHILD term(terminal_path, {"-q", "--quit-after=1"}, next);
-    EXPECT_EQ(term.wait_exit(30s), 0);
+    CHILD_PROCESS term(terminal_path, {"-q", "--quit-after=1"}, next);
+    EXPECT_EQ(term.wait_exit(30s), exited(0));
     EXPECT_EQ(term.err(), "");
 }
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/piped-child.h"
-#include "tests/support/pty-harness.h"
+#include "tests/support/process-harness.h"
+#include "tests/support/terminal-mode.h"
 #include "tests/support/sim-server.h"
 #include "tests/support/temp-dir.h"
 
@@ -50,11 +50,11 @@ class TerminalGmon : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(m_server.start_demo()) << m_server.error(); }
 
-    std::unique_ptr<PIPED_CHILD> ask_for_profile(const std::vector<std::string>& options) {
+    std::unique_ptr<CHILD_PROCESS> ask_for_profile(const std::vector<std::string>& options) {
         CHILD_SETUP setup;
         setup.directory = m_dir.path();
         setup.environment = {{"JTAG_VARNAX_SERVER", m_server.address()}};
-        auto term = std::make_unique<PIPED_CHILD>(terminal_path, options, setup);
+        auto term = std::make_unique<CHILD_PROCESS>(terminal_path, options, setup);
         EXPECT_TRUE(term->wait_for_output(demo_banner, 30s));
         EXPECT_TRUE(term->write_input("gmon\r", 30s));
         return term;
@@ -73,8 +73,8 @@ TEST_F(TerminalGmon, CapturesTheStreamAndShowsOnlyTheMarker) {
     // A second stream replaces the file of the first.
     ASSERT_TRUE(term->write_input("gmon\r", 30s));
     ASSERT_TRUE(term->wait_for_output(shown + "gmon\r\n" + marker + after_stream, 30s));
-    kill(term->pid(), SIGINT);
-    EXPECT_EQ(term->wait_exit(30s), 0);
+    term->send_signal(SIGINT);
+    EXPECT_EQ(term->wait_exit(30s), exited(0));
     EXPECT_EQ(term->out(), shown + "gmon\r\n" + marker + after_stream);
     EXPECT_EQ(term->err(), "");
     EXPECT_TRUE(read_file(m_dir.file("gmon.out")) == profile_data());
@@ -83,7 +83,7 @@ TEST_F(TerminalGmon, CapturesTheStreamAndShowsOnlyTheMarker) {
 TEST_F(TerminalGmon, WithoutCaptureTheStreamIsShownUpToItsCtrlD) {
     // Byte 183 of the data is 4: shown as it comes, the stream ends the session there.
     auto term = ask_for_profile({"-q"});
-    EXPECT_EQ(term->wait_exit(30s), 0);
+    EXPECT_EQ(term->wait_exit(30s), exited(0));
     EXPECT_TRUE(term->out() ==
                 demo_banner + "gmon\r\n" + marker + length_field() + profile_data().substr(0, 183));
     EXPECT_EQ(term->err(), "");
@@ -93,7 +93,7 @@ TEST_F(TerminalGmon, WithoutCaptureTheStreamIsShownUpToItsCtrlD) {
 TEST_F(TerminalGmon, AnUnwritableFileEndsTheTerminalThroughAbort) {
     ASSERT_EQ(mkdir(m_dir.file("gmon.out").c_str(), 0700), 0);
     auto term = ask_for_profile({"-q", "--gmon"});
-    EXPECT_EQ(term->wait_exit(30s), -SIGABRT);
+    EXPECT_EQ(term->wait_exit(30s), killed_by(SIGABRT));
     // The block that holds the length is never shown: the terminal ends while it filters it.
     // What came in earlier blocks was shown.
     const std::string refusal = "Error: unable to open gmon.out file for writing\n";
@@ -112,19 +112,19 @@ TEST(TerminalGmonOnAConsole, AnUnwritableFileGivesTheConsoleModeBackBeforeTheAbo
     ASSERT_TRUE(server.start_demo()) << server.error();
     TEMP_DIR dir;
     ASSERT_EQ(mkdir(dir.file("gmon.out").c_str(), 0700), 0);
-    PTY_CHILD screen("/bin/sh",
-                     {"-c", "cd '" + dir.path() + "' && exec '" + terminal_path + "' --gmon"},
-                     {{"JTAG_VARNAX_SERVER", server.address()}});
+    CHILD_SETUP setup = on_terminal({{"JTAG_VARNAX_SERVER", server.address()}});
+    setup.directory = dir.path();
+    CHILD_PROCESS screen(terminal_path, {"--gmon"}, setup);
     ASSERT_TRUE(screen.wait_for_output("Type help and press Enter.", 30s));
-    screen.type("gmon\r");
-    EXPECT_EQ(screen.wait_exit(30s), -SIGABRT);
-    EXPECT_NE(screen.output().find("Error: unable to open gmon.out file for writing\r\n"
+    EXPECT_TRUE(screen.write_input("gmon\r", 5s));
+    EXPECT_EQ(screen.wait_exit(30s), killed_by(SIGABRT));
+    EXPECT_NE(screen.out().find("Error: unable to open gmon.out file for writing\r\n"
                                    "tarvik-terminal: write-gmon:112: abort\r\n"),
               std::string::npos)
-        << screen.output();
-    EXPECT_TRUE(same_mode(screen.mode(), screen.initial_mode()))
-        << "after:  " << describe_mode(screen.mode())
-        << "\nbefore: " << describe_mode(screen.initial_mode());
+        << screen.out();
+    EXPECT_TRUE(same_mode(terminal_mode(screen), initial_terminal_mode(screen)))
+        << "after:  " << describe_mode(terminal_mode(screen))
+        << "\nbefore: " << describe_mode(initial_terminal_mode(screen));
 }
 
 }  // namespace

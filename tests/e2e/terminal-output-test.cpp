@@ -2,15 +2,14 @@
 // never receives the link, output nobody reads never holds the session, and a session lasts
 // at least the time asked for.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 
 #include <chrono>
+#include <csignal>
 #include <string>
 #include <thread>
 
 #include "tests/e2e/terminal-texts.h"
-#include "tests/support/piped-child.h"
+#include "tests/support/process-harness.h"
 #include "tests/support/sim-server.h"
 
 namespace {
@@ -25,21 +24,6 @@ CHILD_SETUP on(const SIM_SERVER& server) {
     return setup;
 }
 
-// Whether the child has ended within the deadline, looked at without reaping it and without
-// reading any of its output.
-bool ends_by_itself(pid_t pid, std::chrono::milliseconds deadline) {
-    const auto until = std::chrono::steady_clock::now() + deadline;
-    for (;;) {
-        siginfo_t info{};
-        if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-            info.si_pid == pid) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= until) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-}
-
 // Printable text without a Ctrl-D, numbered so that a lost or repeated piece shows.
 std::string numbered_text(std::size_t size) {
     std::string text;
@@ -52,12 +36,13 @@ TEST(TerminalOutput, AClosedStandardOutputNeverReceivesTheLink) {
     SIM_SERVER server;
     ASSERT_TRUE(server.start_with_target()) << server.error();
     // The shell closes standard output and starts the terminal in its place.
-    PIPED_CHILD term("/bin/sh", {"-c", "exec \"$0\" \"$@\" >&-", terminal_path, "--quit-after=3"},
-                     on(server));
+    CHILD_PROCESS term("/bin/sh",
+                       {"-c", "exec \"$0\" \"$@\" >&-", terminal_path, "--quit-after=3"},
+                       on(server));
     ASSERT_TRUE(term.write_input("typed\r", 30s));
     EXPECT_TRUE(server.wait_for_bytes("typed\r", 30s)) << server.log();
     ASSERT_TRUE(server.send_to_host("shown nowhere"));
-    EXPECT_EQ(term.wait_exit(30s), 0);
+    EXPECT_EQ(term.wait_exit(30s), exited(0));
     EXPECT_EQ(term.err(), "");
     EXPECT_EQ(server.received(), "typed\r");
 }
@@ -70,15 +55,15 @@ TEST(TerminalOutput, OutputNobodyReadsDoesNotHoldTheSession) {
         SCOPED_TRACE(ctrl_c ? "Ctrl-C" : "quit time");
         SIM_SERVER server;
         ASSERT_TRUE(server.start_with_target({}, "in=64 out=4096")) << server.error();
-        PIPED_CHILD term(terminal_path,
-                         ctrl_c ? std::vector<std::string>{} : std::vector<std::string>{"-o", "3"},
-                         on(server));
+        CHILD_PROCESS term(terminal_path,
+                           ctrl_c ? std::vector<std::string>{} : std::vector<std::string>{"-o", "3"},
+                           on(server));
         ASSERT_TRUE(term.wait_for_output(session_head, 30s));
         ASSERT_TRUE(server.send_to_host(text, 30s));
         std::this_thread::sleep_for(500ms);  // the terminal fills the pipe meanwhile
-        if (ctrl_c) kill(term.pid(), SIGINT);
-        EXPECT_TRUE(ends_by_itself(term.pid(), 20s)) << "the terminal still waits for its reader";
-        EXPECT_EQ(term.wait_exit(30s), 0);
+        if (ctrl_c) term.send_signal(SIGINT);
+        EXPECT_TRUE(term.ends_within(20s)) << "the terminal still waits for its reader";
+        EXPECT_EQ(term.wait_exit(30s), exited(0));
         const std::string& out = term.out();
         ASSERT_GE(out.size(), session_head.size());
         std::string shown = out.substr(session_head.size());
@@ -99,9 +84,9 @@ TEST(TerminalOutput, QuitAfterLastsAtLeastTheTimeAskedFor) {
     ASSERT_TRUE(server.start_with_target()) << server.error();
     for (int seconds : {1, 2}) {
         auto started = std::chrono::steady_clock::now();
-        PIPED_CHILD term(terminal_path, {"-q", "--quit-after=" + std::to_string(seconds)},
-                         on(server));
-        EXPECT_EQ(term.wait_exit(30s), 0);
+        CHILD_PROCESS term(terminal_path, {"-q", "--quit-after=" + std::to_string(seconds)},
+                           on(server));
+        EXPECT_EQ(term.wait_exit(30s), exited(0));
         auto lasted = std::chrono::steady_clock::now() - started;
         EXPECT_GE(lasted, std::chrono::seconds(seconds));
     }

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/piped-child.h"
+#include "tests/support/process-harness.h"
 #include "tests/support/sim-server.h"
 
 namespace {
@@ -47,20 +47,20 @@ protected:
         ASSERT_TRUE(m_target.connect(m_server.target_address("sim-cable", 1, 0)));
         CHILD_SETUP setup;
         setup.environment = {{"JTAG_VARNAX_SERVER", m_server.address()}};
-        m_term = std::make_unique<PIPED_CHILD>(
+        m_term = std::make_unique<CHILD_PROCESS>(
             terminal_path, std::vector<std::string>{"-q", "--no-quit-on-ctrl-d"}, setup);
     }
 
     // Ends the session with Ctrl-C: quiet, so nothing more is printed.
     void end_session() {
-        kill(m_term->pid(), SIGINT);
-        EXPECT_EQ(m_term->wait_exit(30s), 0);
+        m_term->send_signal(SIGINT);
+        EXPECT_EQ(m_term->wait_exit(30s), exited(0));
         EXPECT_EQ(m_term->err(), "");
     }
 
     SIM_SERVER m_server;
     SIM_TARGET m_target;
-    std::unique_ptr<PIPED_CHILD> m_term;
+    std::unique_ptr<CHILD_PROCESS> m_term;
 };
 
 TEST_F(TerminalRelay, TargetOutputReachesAStalledScreenExactly) {

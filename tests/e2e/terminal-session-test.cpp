@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/piped-child.h"
+#include "tests/support/process-harness.h"
 #include "tests/e2e/terminal-texts.h"
 #include "tests/support/sim-server.h"
 
@@ -69,7 +69,7 @@ TEST(TerminalSession, EndsForEachReasonWithItsText) {
         SCOPED_TRACE(c.what);
         SIM_SERVER server;
         ASSERT_TRUE(server.start_with_target()) << server.error();
-        PIPED_CHILD term(terminal_path, c.options, on(server));
+        CHILD_PROCESS term(terminal_path, c.options, on(server));
         ASSERT_TRUE(term.wait_for_output(session_head, 30s));
         ASSERT_TRUE(server.send_to_host(c.sent));
         EXPECT_TRUE(term.wait_for_output(session_head + c.shown, 30s));
@@ -77,7 +77,7 @@ TEST(TerminalSession, EndsForEachReasonWithItsText) {
             case Then::nothing:
                 break;
             case Then::ctrl_c:
-                kill(term.pid(), SIGINT);
+                term.send_signal(SIGINT);
                 break;
             case Then::server_dies:
                 server.kill_now();
@@ -86,7 +86,7 @@ TEST(TerminalSession, EndsForEachReasonWithItsText) {
                 EXPECT_EQ(server.command("interrupt sim-cable 1 0"), "ok");
                 break;
         }
-        EXPECT_EQ(term.wait_exit(30s), 0);
+        EXPECT_EQ(term.wait_exit(30s), exited(0));
         EXPECT_EQ(term.out(), session_head + c.shown + c.out_tail);
         EXPECT_EQ(term.err(), "");
     }
@@ -95,11 +95,11 @@ TEST(TerminalSession, EndsForEachReasonWithItsText) {
 TEST(TerminalSession, CtrlCDuringTheCountdownConnectsNothing) {
     SIM_SERVER server;
     ASSERT_TRUE(server.start_with_target()) << server.error();
-    PIPED_CHILD term(terminal_path, {"--wait", "5"}, on(server));
+    CHILD_PROCESS term(terminal_path, {"--wait", "5"}, on(server));
     const std::string start = "tarvik-terminal: Waiting to allow other programs to start:    ";
     ASSERT_TRUE(term.wait_for_output(start + "\b\b\b 5s", 30s));
-    kill(term.pid(), SIGINT);
-    EXPECT_EQ(term.wait_exit(30s), 0);
+    term.send_signal(SIGINT);
+    EXPECT_EQ(term.wait_exit(30s), exited(0));
     EXPECT_EQ(term.err(), "");
     // One field update per tick, seconds left rounded up, then done on the same line.
     const std::string& out = term.out();
@@ -119,8 +119,8 @@ TEST(TerminalSession, CtrlCDuringTheCountdownConnectsNothing) {
 TEST(TerminalSession, CountdownRunsItsTicksEvenWhenQuiet) {
     SIM_SERVER server;
     ASSERT_TRUE(server.start_with_target()) << server.error();
-    PIPED_CHILD term(terminal_path, {"--wait=1", "-q", "--quit-after=1"}, on(server));
-    EXPECT_EQ(term.wait_exit(30s), 0);
+    CHILD_PROCESS term(terminal_path, {"--wait=1", "-q", "--quit-after=1"}, on(server));
+    EXPECT_EQ(term.wait_exit(30s), exited(0));
     std::string ticks;
     for (int i = 0; i < 10; ++i) ticks += "\b\b\b 1s";
     EXPECT_EQ(term.out(), "tarvik-terminal: Waiting to allow other programs to start:    " + ticks +
@@ -131,7 +131,7 @@ TEST(TerminalSession, CountdownRunsItsTicksEvenWhenQuiet) {
 TEST(TerminalSession, PersistentSessionReconnectsAfterAnInterruptionAndAServerRestart) {
     SIM_SERVER server;
     ASSERT_TRUE(server.start_with_target()) << server.error();
-    PIPED_CHILD term(terminal_path, {"--persistent"}, on(server));
+    CHILD_PROCESS term(terminal_path, {"--persistent"}, on(server));
     ASSERT_TRUE(term.wait_for_output(session_head, 30s));
     ASSERT_TRUE(server.send_to_host("one"));
     ASSERT_TRUE(term.wait_for_output(session_head + "one", 30s));
@@ -157,8 +157,8 @@ TEST(TerminalSession, PersistentSessionReconnectsAfterAnInterruptionAndAServerRe
     expected += "three";
     ASSERT_TRUE(term.wait_for_output(expected, 30s));
 
-    kill(term.pid(), SIGINT);
-    EXPECT_EQ(term.wait_exit(30s), 0);
+    term.send_signal(SIGINT);
+    EXPECT_EQ(term.wait_exit(30s), exited(0));
     EXPECT_EQ(term.out(), expected + exit_line("^C on host"));
     EXPECT_EQ(term.err(), "");
 }
@@ -167,7 +167,7 @@ TEST(TerminalSession, PersistentSessionShowsAllOfAnEndingTargetAndMeetsItsSucces
     // The demo board's program says bye, sends Ctrl-D and ends; the next open starts it again.
     SIM_SERVER server;
     ASSERT_TRUE(server.start_demo()) << server.error();
-    PIPED_CHILD term(terminal_path, {"--persistent", "--no-quit-on-ctrl-d"}, on(server));
+    CHILD_PROCESS term(terminal_path, {"--persistent", "--no-quit-on-ctrl-d"}, on(server));
     const std::string demo_head =
         "tarvik-terminal: connected to hardware target using JTAG UART on cable\n"
         "tarvik-terminal: \"Varnax demo cable [USB-0]\", device 1, instance 0\n"
@@ -180,8 +180,8 @@ TEST(TerminalSession, PersistentSessionShowsAllOfAnEndingTargetAndMeetsItsSucces
     // Everything the program wrote before it ended comes before the lost link.
     expected += "bye\r\nbye\r\n\004" + retrying + reconnected + demo_banner;
     ASSERT_TRUE(term.wait_for_output(expected, 30s));
-    kill(term.pid(), SIGINT);
-    EXPECT_EQ(term.wait_exit(30s), 0);
+    term.send_signal(SIGINT);
+    EXPECT_EQ(term.wait_exit(30s), exited(0));
     EXPECT_EQ(term.out(), expected + exit_line("^C on host"));
     EXPECT_EQ(term.err(), "");
 }
@@ -195,13 +195,13 @@ TEST(TerminalSession, FlushDropsWhatWaitedBeforeTheSession) {
     // Nothing tells when the server has taken the bytes into its FIFO; it takes them at
     // once, and this leaves a loaded machine ample time.
     std::this_thread::sleep_for(300ms);
-    PIPED_CHILD term(terminal_path, {"--flush"}, on(server));
+    CHILD_PROCESS term(terminal_path, {"--flush"}, on(server));
     // The banner comes after the drain: what the target sends from now on is shown.
     ASSERT_TRUE(term.wait_for_output(session_head, 30s));
     ASSERT_TRUE(server.send_to_host("fresh"));
     ASSERT_TRUE(term.wait_for_output("fresh", 30s));
-    kill(term.pid(), SIGINT);
-    EXPECT_EQ(term.wait_exit(30s), 0);
+    term.send_signal(SIGINT);
+    EXPECT_EQ(term.wait_exit(30s), exited(0));
     EXPECT_EQ(term.out(), session_head + "fresh" + exit_line("^C on host"));
     EXPECT_EQ(term.err(), "");
 }

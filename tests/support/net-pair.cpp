@@ -3,8 +3,6 @@
 
 #include <fcntl.h>
 #include <sched.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,34 +10,19 @@
 #include <sstream>
 #include <vector>
 
+#include "tests/support/process-harness.h"
+
 namespace {
 
-// Runs `ip` with these words; its status, or -1 when it could not run or outlived 10 seconds.
-int run_ip(const std::vector<std::string>& words) {
-    std::vector<std::string> args = {"ip"};
-    args.insert(args.end(), words.begin(), words.end());
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid < 0) return -1;
-    if (pid == 0) {
-        int null = open("/dev/null", O_WRONLY);
-        if (null >= 0) dup2(null, STDOUT_FILENO), dup2(null, STDERR_FILENO);
-        execvp("ip", argv.data());
-        _exit(127);
-    }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        usleep(5000);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// Runs `ip` with these words; its exit status, or not_ended when it could not run or outlived
+// 10 seconds.
+EXIT_STATUS run_ip(const std::vector<std::string>& words) {
+    CHILD_SETUP setup;
+    setup.input = CHILD_SETUP::STREAM::null;
+    setup.output = CHILD_SETUP::STREAM::null;
+    setup.error = CHILD_SETUP::STREAM::null;
+    CHILD_PROCESS ip("ip", words, setup);
+    return ip.wait_exit(std::chrono::seconds(10));
 }
 
 std::vector<std::string> words_of(const std::string& text) {
@@ -86,7 +69,7 @@ NET_PAIR::~NET_PAIR() {
 }
 
 bool NET_PAIR::ip(const std::string& arguments) {
-    return run_ip(words_of(arguments)) == 0;
+    return run_ip(words_of(arguments)) == exited(0);
 }
 
 NET_SCOPE::NET_SCOPE(const NET_PAIR& pair, NET_PAIR::SIDE side) {

@@ -2,13 +2,10 @@
 #include "tests/support/sim-server.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/support/process-harness.h"
 #include "tests/support/temp-dir.h"
 
 namespace {
@@ -84,6 +82,20 @@ bool SIM_SERVER::start_demo(const std::vector<std::string>& extra_args) {
     return launch({"--listen", "127.0.0.1:0"});
 }
 
+long SIM_SERVER::cpu_ticks() const {
+    std::ifstream in("/proc/" + std::to_string(pid()) + "/stat");
+    std::string line;
+    std::getline(in, line);
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) utime = std::stol(field);
+        if (i == 15) stime = std::stol(field);
+    }
+    return utime + stime;
+}
+
 bool SIM_SERVER::restart() {
     if (m_address.empty()) return false;
     stop();
@@ -101,42 +113,17 @@ bool SIM_SERVER::restart() {
 }
 
 bool SIM_SERVER::launch(const std::vector<std::string>& listen) {
-    std::vector<std::string> args = {VARNAX_SERVER_PATH};
-    args.insert(args.end(), listen.begin(), listen.end());
+    std::vector<std::string> args = listen;
     args.insert(args.end(), m_args.begin(), m_args.end());
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::string log_path = m_dir->file("server.log");
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0) return m_error = "pipe failed", false;
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        ::close(in[0]), ::close(in[1]);
-        return m_error = "pipe failed", false;
-    }
-    int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);  // a crashed test leaves no server behind
-        if (getppid() != parent) _exit(127);
-        dup2(in[0], STDIN_FILENO);
-        dup2(out[1], STDOUT_FILENO);
-        if (log_fd >= 0) dup2(log_fd, STDERR_FILENO);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    ::close(in[0]), ::close(out[1]);
-    if (log_fd >= 0) ::close(log_fd);
-    m_pid = pid;
-    m_stdin = in[1];
-    m_stdout = out[0];
-    m_pending.clear();
+    CHILD_SETUP setup;
+    setup.error = CHILD_SETUP::STREAM::file;  // a log that outlives restarts
+    setup.error_file = m_dir->file("server.log");
+    setup.append = true;
+    m_server = std::make_unique<CHILD_PROCESS>(VARNAX_SERVER_PATH, args, setup);
     m_targets.clear();
-    signal(SIGPIPE, SIG_IGN);  // writing a command to a server that died must not end the test
     auto deadline = clock_type::now() + std::chrono::seconds(10);
     std::string line;
-    while (read_line(&line, deadline)) {
+    while (m_server->next_line(&line, std::chrono::milliseconds(ms_until(deadline)))) {
         if (line.rfind("listening ", 0) == 0) {
             m_address = line.substr(10);
             return true;
@@ -150,23 +137,6 @@ bool SIM_SERVER::launch(const std::vector<std::string>& listen) {
     return false;
 }
 
-bool SIM_SERVER::read_line(std::string* line, clock_type::time_point deadline) {
-    for (;;) {
-        std::size_t eol = m_pending.find('\n');
-        if (eol != std::string::npos) {
-            *line = m_pending.substr(0, eol);
-            m_pending.erase(0, eol + 1);
-            return true;
-        }
-        if (m_stdout < 0 || !wait_fd(m_stdout, POLLIN, deadline)) return false;
-        char chunk[1024];
-        ssize_t n = read(m_stdout, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        m_pending.append(chunk, std::size_t(n));
-    }
-}
-
 std::string SIM_SERVER::env() const {
     return "JTAG_VARNAX_SERVER=" + m_address;
 }
@@ -176,11 +146,9 @@ void SIM_SERVER::use_in_this_process() const {
 }
 
 std::string SIM_SERVER::command(const std::string& line, std::chrono::milliseconds timeout) {
-    std::string text = line + "\n";
-    if (m_stdin < 0 || write(m_stdin, text.data(), text.size()) != ssize_t(text.size()))
-        return "timeout";
     std::string reply;
-    return read_line(&reply, clock_type::now() + timeout) ? reply : "timeout";
+    if (m_server == nullptr || !m_server->write_input(line + "\n", timeout)) return "timeout";
+    return m_server->next_line(&reply, timeout) ? reply : "timeout";
 }
 
 std::string SIM_SERVER::target_address(const std::string& cable, int device, int instance) const {
@@ -196,41 +164,22 @@ std::string SIM_SERVER::log() const {
     return text.str();
 }
 
-void SIM_SERVER::reap(std::chrono::milliseconds timeout, int* status) {
-    auto deadline = clock_type::now() + timeout;
-    while (m_pid > 0) {
-        pid_t r = waitpid(m_pid, status, WNOHANG);
-        if (r == m_pid || (r < 0 && errno != EINTR)) {
-            m_pid = -1;
-            break;
-        }
-        if (clock_type::now() >= deadline) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, status, 0);
-            m_pid = -1;
-            *status = -1;
-            break;
-        }
-        usleep(5000);
-    }
-    if (m_stdin >= 0) ::close(m_stdin);
-    if (m_stdout >= 0) ::close(m_stdout);
-    m_stdin = m_stdout = -1;
+int SIM_SERVER::pid() const {
+    return m_server != nullptr && m_server->started() ? m_server->pid() : -1;
 }
 
 bool SIM_SERVER::stop() {
-    if (m_pid <= 0) return false;
-    kill(m_pid, SIGTERM);
-    int status = -1;
-    reap(std::chrono::seconds(10), &status);
-    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (m_server == nullptr || !m_server->send_signal(SIGTERM)) return false;
+    EXIT_STATUS status = m_server->wait_exit(std::chrono::seconds(10));
+    m_server.reset();
+    return status == exited(0);
 }
 
 void SIM_SERVER::kill_now() {
-    if (m_pid <= 0) return;
-    kill(m_pid, SIGKILL);
-    int status = 0;
-    reap(std::chrono::seconds(10), &status);
+    if (m_server == nullptr) return;
+    m_server->send_signal(SIGKILL);
+    m_server->wait_exit(std::chrono::seconds(10));
+    m_server.reset();
 }
 
 SIM_TARGET::~SIM_TARGET() {

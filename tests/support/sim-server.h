@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+class CHILD_PROCESS;
 class TEMP_DIR;
 class SIM_TARGET;
 
@@ -67,7 +68,9 @@ public:
                         std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // Where a test connects to be the target of a "listen" JTAG UART; empty if there is none.
     std::string target_address(const std::string& cable, int device, int instance) const;
-    int pid() const { return m_pid; }
+    int pid() const;
+    // The processor time the server has used so far (user and system), in clock ticks.
+    long cpu_ticks() const;
     // Why start() failed, with what the server printed on standard error.
     const std::string& error() const { return m_error; }
     // What the server has printed on standard error so far.
@@ -75,15 +78,10 @@ public:
 
 private:
     bool launch(const std::vector<std::string>& args);
-    bool read_line(std::string* line, std::chrono::steady_clock::time_point deadline);
-    void reap(std::chrono::milliseconds timeout, int* status);
 
     std::unique_ptr<TEMP_DIR> m_dir;
     std::vector<std::string> m_args;  // options after the listen address
-    int m_pid = -1;
-    int m_stdin = -1;
-    int m_stdout = -1;
-    std::string m_pending;  // standard output read but not yet returned as a line
+    std::unique_ptr<CHILD_PROCESS> m_server;
     std::string m_address;
     std::map<std::string, std::string> m_targets;  // "\"CABLE\" D I" -> address
     std::string m_error;

@@ -4,10 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -24,6 +21,7 @@
 #include "args/process-args.h"
 #include "comm/pause.h"
 #include "platform/process.h"
+#include "tests/support/process-harness.h"
 #include "tests/support/temp-dir.h"
 
 namespace {
@@ -34,7 +32,7 @@ struct CHILD_RUN {
     std::string transcript;  // what the body returned
     std::string out;         // the child's standard output
     std::string errors;      // the child's standard error
-    int status = -1;
+    EXIT_STATUS status;
 };
 
 int thread_count() {
@@ -65,72 +63,19 @@ bool wait_threads(int expected) {
     return true;
 }
 
-// Reads everything from the three pipes until all are closed, or the deadline passes.
-bool drain(int fds[3], std::string* texts[3], std::chrono::steady_clock::time_point end) {
-    int open_count = 3;
-    while (open_count > 0) {
-        pollfd wanted[3];
-        for (int i = 0; i < 3; ++i) wanted[i] = {fds[i], POLLIN, 0};
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            end - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        if (poll(wanted, 3, static_cast<int>(left.count())) < 0 && errno != EINTR) return false;
-        for (int i = 0; i < 3; ++i) {
-            if (fds[i] < 0 || wanted[i].revents == 0) continue;
-            char block[4096];
-            ssize_t n = ::read(fds[i], block, sizeof block);
-            if (n > 0) {
-                texts[i]->append(block, static_cast<size_t>(n));
-            } else {
-                close(fds[i]);
-                fds[i] = -1;
-                --open_count;
-            }
-        }
-    }
-    return true;
-}
-
-// Runs body in a child whose standard input is input (closing close_in_child there) and
-// whose standard output and error are collected.
-CHILD_RUN run_child(int input, int close_in_child, const std::function<std::string()>& body) {
-    int transcript_pipe[2], out_pipe[2], error_pipe[2];
+// Runs body in a child whose standard input is input and whose standard output and error are
+// collected.
+CHILD_RUN run_child(int input, const std::function<std::string()>& body) {
+    CHILD_SETUP setup;
+    setup.input = CHILD_SETUP::STREAM::descriptor;
+    setup.input_descriptor = input;
+    CHILD_PROCESS child(body, setup);
     CHILD_RUN run;
-    if (pipe(transcript_pipe) != 0 || pipe(out_pipe) != 0 || pipe(error_pipe) != 0) {
-        ADD_FAILURE() << "pipe: " << std::strerror(errno);
-        return run;
-    }
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (close_in_child >= 0) close(close_in_child);
-        dup2(input, 0);
-        dup2(out_pipe[1], 1);
-        dup2(error_pipe[1], 2);
-        close(transcript_pipe[0]);
-        close(out_pipe[0]);
-        close(error_pipe[0]);
-        std::string transcript = body();
-        ssize_t ignored = ::write(transcript_pipe[1], transcript.data(), transcript.size());
-        static_cast<void>(ignored);
-        _exit(0);  // no at-exit handlers: what the channel printed is already out
-    }
-    close(transcript_pipe[1]);
-    close(out_pipe[1]);
-    close(error_pipe[1]);
-    int fds[3] = {transcript_pipe[0], out_pipe[0], error_pipe[0]};
-    std::string* texts[3] = {&run.transcript, &run.out, &run.errors};
-    if (!drain(fds, texts, std::chrono::steady_clock::now() + 20s)) {
-        kill(pid, SIGKILL);
-        for (int fd : fds) {
-            if (fd >= 0) close(fd);
-        }
-        ADD_FAILURE() << "the child did not finish; it wrote:\n"
-                      << run.transcript << "\nstderr:\n"
-                      << run.errors;
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    run.status = child.wait_exit(20s);
+    if (run.status == not_ended) ADD_FAILURE() << "the child did not finish";
+    run.transcript = child.report();
+    run.out = child.out();
+    run.errors = child.err();
     return run;
 }
 
@@ -211,19 +156,19 @@ TEST(ConsoleRead, DeliversWhatCameBeforeTheEndOfInput) {
             input = ends[0];
         }
         ASSERT_GE(input, 0);
-        CHILD_RUN run = run_child(input, -1, read_to_end);
+        CHILD_RUN run = run_child(input, read_to_end);
         close(input);
         EXPECT_EQ(run.transcript, c.counts + " untouched " + c.input);
         EXPECT_EQ(run.errors, c.errors);
         EXPECT_EQ(run.out, "");
-        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.status, exited(0));
     }
 }
 
 TEST(ConsoleRead, NeverWaitsAndTakesAtMostCount) {
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
-    CHILD_RUN run = run_child(ends[0], ends[1], [] {
+    CHILD_RUN run = run_child(ends[0], [] {
         COMM_CONSOLE console;
         char buffer[8];
         // The writer is still there and has sent nothing: no wait, nothing delivered.
@@ -242,7 +187,7 @@ TEST(ConsoleRead, NeverWaitsAndTakesAtMostCount) {
     ASSERT_EQ(::write(fd, "hello", 5), 5);
     close(fd);
     int input = open(path.c_str(), O_RDONLY);
-    run = run_child(input, -1, [] {
+    run = run_child(input, [] {
         int threads = threads_before_reader();
         COMM_CONSOLE console;
         char buffer[8] = {};
@@ -286,13 +231,13 @@ TEST(ConsoleRead, AKeyEndsTheRelaysPause) {
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
     ASSERT_EQ(::write(ends[1], "k", 1), 1);
-    CHILD_RUN run = run_child(ends[0], ends[1], [] {
+    CHILD_RUN run = run_child(ends[0], [] {
         pauses_start();
         COMM_CONSOLE console;
         char buffer[8];
         console.read(buffer, 0);  // starts the reader
-        // A lost wake would run into the 30-second deadline and end as "elapsed".
-        PAUSE_END end = pause_us(30 * 1000000, true);
+        // A lost wake would run into the 10-second deadline and end as "elapsed".
+        PAUSE_END end = pause_us(10 * 1000000, true);
         std::string transcript = end == PAUSE_END::key_typed ? "key" : "no key";
         int got = console.read(buffer, 8);
         return transcript + " " + std::string(buffer, got > 0 ? static_cast<size_t>(got) : 0);
@@ -305,7 +250,7 @@ TEST(ConsoleRead, AKeyEndsTheRelaysPause) {
 TEST(ConsoleRead, StopsGatheringInputNobodyTakes) {
     int input = open("/dev/zero", O_RDONLY);
     ASSERT_GE(input, 0);
-    CHILD_RUN run = run_child(input, -1, [] {
+    CHILD_RUN run = run_child(input, [] {
         threads_before_reader();
         std::vector<std::string> before = thread_ids();
         COMM_CONSOLE console;
@@ -331,7 +276,7 @@ TEST(ConsoleRead, StopsGatheringInputNobodyTakes) {
 TEST(ConsoleChannel, LeavesRedirectedInputAloneAndOutputUnbuffered) {
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
-    CHILD_RUN run = run_child(ends[0], ends[1], [] {
+    CHILD_RUN run = run_child(ends[0], [] {
         settings.dump_flags[static_cast<unsigned char>('i')] = 1;
         COMM_CONSOLE console;
         // The child ends with _exit: only unbuffered output gets out.
@@ -349,7 +294,7 @@ TEST(ConsoleChannel, LeavesRedirectedInputAloneAndOutputUnbuffered) {
 TEST(ConsoleWrite, ReturnsWhatStandardOutputTookOrMinusOne) {
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
-    CHILD_RUN run = run_child(ends[0], ends[1], [] {
+    CHILD_RUN run = run_child(ends[0], [] {
         COMM_CONSOLE console;
         std::string transcript = std::to_string(console.write("a\0b", 3));
         transcript += " " + std::to_string(console.write("", 0));

@@ -3,15 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include "args/process-args.h"
 #include "base/program-name.h"
 #include "run/relay-loop.h"
-#include "tests/support/child-capture.h"
 #include "tests/support/fake-comm.h"
 #include "tests/support/fake-varnax.h"
+#include "tests/support/process-harness.h"
 
 namespace {
 
@@ -165,20 +166,25 @@ TEST_F(JtagUart, ExplainsEachOpenFailureAndExitsWithStatusOne) {
          lines({"An internal error (0) is preventing connection to the", "JTAG UART."})},
     };
     for (const auto& c : cases) {
-        CHILD_RESULT result = run_in_child([&] {
-            if (c.cable != nullptr) settings.cable = c.cable;
-            fake_varnax.open_results = {c.code};
-            fake_varnax.error_text = c.text;
-            // A null handle with no error claimed: still reported, with the code.
-            if (c.code == JTAGVARNAX_OK) {
-                fake_varnax.open_results = {JTAGVARNAX_NO_SERVER};
-                fake_varnax.reported_error = JTAGVARNAX_OK;
-            }
-            COMM_JTAG_UART link;
-        });
-        EXPECT_EQ(result.status, 1) << c.code;
-        EXPECT_EQ(result.out, "") << c.code;
-        EXPECT_EQ(result.err, c.expected) << c.code;
+        CHILD_SETUP setup;
+        setup.input = CHILD_SETUP::STREAM::null;
+        CHILD_PROCESS child(
+            [&] {
+                if (c.cable != nullptr) settings.cable = c.cable;
+                fake_varnax.open_results = {c.code};
+                fake_varnax.error_text = c.text;
+                // A null handle with no error claimed: still reported, with the code.
+                if (c.code == JTAGVARNAX_OK) {
+                    fake_varnax.open_results = {JTAGVARNAX_NO_SERVER};
+                    fake_varnax.reported_error = JTAGVARNAX_OK;
+                }
+                COMM_JTAG_UART link;
+                return std::string();
+            },
+            setup);
+        EXPECT_EQ(child.wait_exit(std::chrono::seconds(10)), exited(1)) << c.code;
+        EXPECT_EQ(child.out(), "") << c.code;
+        EXPECT_EQ(child.err(), c.expected) << c.code;
     }
 }
 

@@ -74,12 +74,53 @@ TEST(BoardConfig, NamesTheFileAndLineOfEachMistake) {
         {"cable \"unclosed\n", "b.conf:1: unclosed quote"},
         {"cable c\ndevice -1\n", "b.conf:2: a device line needs one index"},
         {"cable c\n\n\nboard b\n", "b.conf:4: unknown keyword \"board\""},
+        {"cable c\ndevice 1\nuart 0 serial\n", "b.conf:3: the target must be"},
+        {"cable c\ndevice 1\nuart 0 serial /dev/ttyS0 9600 x\n", "b.conf:3: the target must be"},
+        {"cable c\ndevice 1\nuart 0 serial /dev/ttyS0 12345\n", "b.conf:3: bad serial speed"},
+        {"cable c\ndevice 1\nuart 0 serial /dev/ttyS0 fast\n", "b.conf:3: bad serial speed"},
+        {"cable c\ndevice 1\nuart 0 connect\n", "b.conf:3: the target must be"},
+        {"cable c\ndevice 1\nuart 0 connect 127.0.0.1:0\n", "b.conf:3: bad address"},
+        {"cable c\ndevice 1\nuart 0 connect 127.0.0.1:\n", "b.conf:3: bad address"},
+        {"cable c\ndevice 1\nuart 0 connect 256.0.0.1:80\n", "b.conf:3: bad address"},
+        {"cable c\ndevice 1\nuart 0 connect 1.2.3:80\n", "b.conf:3: bad address"},
+        {"cable c\ndevice 1\nuart 0 connect 127.0.0.01:80\n", "b.conf:3: bad address"},
+        {"cable c\ndevice 1\nuart 0 connect lab-pc:80\n", "b.conf:3: bad address"},
     };
     for (const CASE& c : cases) {
         BOARD_CONFIG config;
         std::string error;
         EXPECT_FALSE(config_parse(c.text, "b.conf", "demo", &config, &error)) << c.text;
         EXPECT_EQ(error.rfind(c.where, 0), 0u) << "for:\n" << c.text << "got: " << error;
+    }
+}
+
+TEST(BoardConfig, ReadsSerialAndConnectTargets) {
+    const char* text =
+        "cable real\n"
+        "device 0\n"
+        "uart 0 serial /dev/ttyUSB0\n"
+        "uart 1 serial \"/dev/serial/by-id/usb-FTDI board\" 921600\n"
+        "uart 2 connect 4555\n"
+        "uart 3 connect localhost:4556\n"
+        "uart 4 connect 10.0.0.7:2000\n";
+    BOARD_CONFIG config;
+    std::string error;
+    ASSERT_TRUE(config_parse(text, "b.conf", "demo", &config, &error)) << error;
+    const auto& u = config.cables[0].devices[0].uarts;
+    ASSERT_EQ(u.size(), 5u);
+    EXPECT_EQ(u[0].kind, TARGET_KIND::serial);
+    EXPECT_EQ(u[0].device, "/dev/ttyUSB0");
+    EXPECT_EQ(u[0].baud, 115200);
+    EXPECT_EQ(u[1].device, "/dev/serial/by-id/usb-FTDI board");
+    EXPECT_EQ(u[1].baud, 921600);
+    struct {
+        const char* host;
+        int port;
+    } expected[] = {{"127.0.0.1", 4555}, {"127.0.0.1", 4556}, {"10.0.0.7", 2000}};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(u[2 + i].kind, TARGET_KIND::connect);
+        EXPECT_EQ(u[2 + i].host, expected[i].host);
+        EXPECT_EQ(u[2 + i].port, expected[i].port);
     }
 }
 

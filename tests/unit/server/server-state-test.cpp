@@ -1,7 +1,13 @@
-// Tests of the server's logic without its poll loop: how target output is framed for a client.
+// Tests of the server's logic without its poll loop: how target output is framed for a client,
+// and when an open is answered.
 #include "server/server-state.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "client/protocol.h"
 
@@ -75,6 +81,39 @@ TEST(ServerFraming, KeepsEveryDataFrameWithinTheLargestPayload) {
         EXPECT_TRUE(got == output) << size << " bytes of target output arrived changed";
         state.release(&client);
     }
+}
+
+TEST(ServerOpen, AnswersAnOpenOnlyOnceTheTargetPortIsReached) {
+    // Stands in for an emulator's serial port; the handshake needs no accept.
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    std::string text = "cable c1\ndevice 1\nuart 0 connect " + std::to_string(ntohs(addr.sin_port));
+    BOARD_CONFIG config;
+    std::string error;
+    ASSERT_TRUE(config_parse(text, "test.conf", "", &config, &error)) << error;
+    STATE_UNDER_TEST state(config, quiet());
+    state.uart()->out_fifo.push("old", 3);  // what the target printed before anyone opened
+    CLIENT client;
+    std::string hello = open_request(4096);
+    state.take_bytes(&client, hello.data(), hello.size());
+    ASSERT_TRUE(client.awaiting_target);
+    state.pump(state.uart());
+    EXPECT_EQ(client.queued(), 0u) << "the client got something before its answer";
+    pollfd p{state.uart()->connect_fd, POLLOUT, 0};
+    ASSERT_EQ(poll(&p, 1, 5000), 1);
+    state.finish_connect(state.uart());
+    state.pump(state.uart());
+    ASSERT_GT(client.queued(), 0u);
+    EXPECT_EQ(static_cast<std::uint8_t>(client.out[client.out_start]), varnax::msg_open_ok);
+    EXPECT_EQ(decode_as_library(client), "old");
+    state.release(&client);
+    close(listener);
 }
 
 }  // namespace

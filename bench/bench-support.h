@@ -1,13 +1,17 @@
-// Child processes and /proc figures for the benchmarks that time the real programs.
+// The server, /proc figures and temporary files for the benchmarks that time the real programs.
+// They run their children with CHILD_PROCESS (tests/support/process-harness.h).
 #pragma once
-#include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "tests/support/process-harness.h"
+
 // A varnax-server started on a free loopback port; it dies with the benchmark.
 struct SERVER_CHILD {
-    int pid = -1;
+    std::unique_ptr<CHILD_PROCESS> process;
     std::string address;  // "127.0.0.1:PORT"
+    int pid() const { return process->pid(); }
 };
 
 // Starts the server with these options plus --listen 127.0.0.1:0 --quiet --no-commands, and
@@ -17,11 +21,6 @@ bool server_start(const std::vector<std::string>& options, SERVER_CHILD* server,
 // SIGTERM, then SIGKILL when it has not ended within two seconds; reaps it.
 void server_stop(SERVER_CHILD* server);
 
-// Starts argv[0] with standard input from stdin_fd, standard output to stdout_fd and one more
-// "NAME=VALUE" in its environment. Returns the pid, or -1.
-int child_start(const std::vector<std::string>& argv, const std::string& env, int stdin_fd,
-                int stdout_fd);
-
 // What the kernel counts for a process, summed over its threads.
 struct PROC_FIGURES {
     double cpu_secs = 0;  // user + system time (/proc counts whole clock ticks, often 10 ms)
@@ -30,10 +29,8 @@ struct PROC_FIGURES {
     long involuntary = 0;
 };
 
-// Waits for the child to end; kills it when it is still running after limit. Returns its exit
-// status, or -1 when it had to be killed or was ended by a signal. *used (when given) gets what
-// the child used over its whole life.
-int child_wait(int pid, std::chrono::milliseconds limit, PROC_FIGURES* used = nullptr);
+// What a reaped child used over its whole life, as PROC_FIGURES.
+PROC_FIGURES figures_of(const CHILD_USAGE& usage);
 
 // The figures of a running process, read from /proc.
 bool proc_figures(int pid, PROC_FIGURES* figures);

@@ -7,7 +7,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -16,52 +15,27 @@
 
 #include "client/jtag_varnax.h"
 #include "client/protocol.h"
+#include "tests/support/process-harness.h"
 #include "tests/support/sim-server.h"
 #include "tests/support/temp-dir.h"
-#include "tests/unit/client/link-test-util.h"
+#include "tests/e2e/link-test-util.h"
 
 namespace {
 
 struct RUN {
-    int status = -1;
+    EXIT_STATUS status;
     std::string err;
 };
 
 // Runs the server to its end (it must end by itself within the deadline) and collects stderr.
 RUN run_server(const std::vector<std::string>& args) {
-    TEMP_DIR dir;
-    std::string log = dir.file("err");
-    std::vector<std::string> all = {VARNAX_SERVER_PATH};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int null = open("/dev/null", O_RDWR);
-        dup2(fd, 2);
-        dup2(null, 0);
-        dup2(null, 1);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
+    CHILD_SETUP setup;
+    setup.input = CHILD_SETUP::STREAM::null;
+    setup.output = CHILD_SETUP::STREAM::null;
+    CHILD_PROCESS server(VARNAX_SERVER_PATH, args, setup);
     RUN r;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (waitpid(pid, &r.status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &r.status, 0);
-            r.err = "(did not end)";
-            return r;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    std::ifstream in(log);
-    std::stringstream text;
-    text << in.rdbuf();
-    r.err = text.str();
-    r.status = WIFEXITED(r.status) ? WEXITSTATUS(r.status) : -1;
+    r.status = server.wait_exit(std::chrono::seconds(10));
+    r.err = server.err();
     return r;
 }
 
@@ -118,7 +92,7 @@ TEST(ServerCommandLine, RefusesBadConfigurationsAndOptions) {
     std::ofstream(bad) << "cable c\ndevice 1\nuart 0 teleport\n";
     struct CASE {
         std::vector<std::string> args;
-        int status;
+        int status;  // the exit status
         std::string message;
     } cases[] = {
         {{"--config", bad}, 1, "varnax-server: " + bad + ":3: the target must be"},
@@ -142,7 +116,7 @@ TEST(ServerCommandLine, RefusesBadConfigurationsAndOptions) {
     for (const CASE& c : cases) {
         RUN r = run_server(c.args);
         std::string label = c.args.empty() ? "(no options)" : c.args.back();
-        EXPECT_EQ(r.status, c.status) << label << ": " << r.err;
+        EXPECT_EQ(r.status, exited(c.status)) << label << ": " << r.err;
         EXPECT_EQ(r.err.rfind(c.message, 0), 0u) << label << ": " << r.err;
     }
 }
@@ -296,21 +270,6 @@ TEST(DemoTarget, IsHeldBackWhileTheHostDoesNotRead) {
     EXPECT_NE(r.bytes.find("flood line 00001000"), std::string::npos);
 }
 
-// CPU time a process has used, in clock ticks, from /proc.
-long cpu_ticks(int pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(in, line);
-    std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::string field;
-    long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) utime = std::stol(field);
-        if (i == 15) stime = std::stol(field);
-    }
-    return utime + stime;
-}
-
 TEST(DemoTarget, LeavesTheServerIdleAfterItEnded) {
     SIM_SERVER server;
     ASSERT_TRUE(server.start_demo({"--quiet"})) << server.error();
@@ -322,9 +281,9 @@ TEST(DemoTarget, LeavesTheServerIdleAfterItEnded) {
         EXPECT_TRUE(read_until_lost(link.get()).lost);
     }
     // An idle server sleeps in poll; one that spins uses about a second of CPU per second.
-    long before = cpu_ticks(server.pid());
+    long before = server.cpu_ticks();
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    long used = cpu_ticks(server.pid()) - before;
+    long used = server.cpu_ticks() - before;
     EXPECT_LT(used, sysconf(_SC_CLK_TCK) / 4) << "the server kept busy with nothing to do";
 }
 

@@ -11,7 +11,7 @@
 
 #include "client/jtag_varnax.h"
 #include "tests/support/sim-server.h"
-#include "tests/unit/client/link-test-util.h"
+#include "tests/e2e/link-test-util.h"
 
 namespace {
 
