@@ -21,28 +21,27 @@ TEST(Pauses, AKeyEndsOnlyThePausesThatKeysMayEnd) {
     EXPECT_EQ(pauses.pause(1000, true), PAUSE_END::elapsed);
 }
 
-TEST(Pauses, AKeyTypedDuringAPauseEndsIt) {
-    PAUSES pauses;
+// A long pause, and what another thread does once it is under way.
+PAUSE_END pause_while(PAUSES& pauses, bool keys_end_it, void (PAUSES::*other_thread)()) {
     std::atomic<bool> started{false};
-    std::thread reader([&] {
+    std::thread other([&] {
         while (!started.load()) std::this_thread::yield();
-        pauses.key_typed();
+        (pauses.*other_thread)();
     });
     started.store(true);
-    EXPECT_EQ(pauses.pause(deadline_us, true), PAUSE_END::key_typed);
-    reader.join();
+    PAUSE_END end = pauses.pause(deadline_us, keys_end_it);
+    other.join();
+    return end;
+}
+
+TEST(Pauses, AKeyTypedDuringAPauseEndsIt) {
+    PAUSES pauses;
+    EXPECT_EQ(pause_while(pauses, true, &PAUSES::key_typed), PAUSE_END::key_typed);
 }
 
 TEST(Pauses, AnInterruptEndsEveryPauseFromThenOn) {
     PAUSES pauses;
-    std::atomic<bool> started{false};
-    std::thread handler([&] {
-        while (!started.load()) std::this_thread::yield();
-        pauses.interrupt();
-    });
-    started.store(true);
-    EXPECT_EQ(pauses.pause(deadline_us, false), PAUSE_END::interrupted);
-    handler.join();
+    EXPECT_EQ(pause_while(pauses, false, &PAUSES::interrupt), PAUSE_END::interrupted);
     pauses.key_typed();
     EXPECT_EQ(pauses.pause(deadline_us, true), PAUSE_END::interrupted);
 }
