@@ -1,5 +1,5 @@
-// The platform waiter: wakes from before the wait, from another thread and from a signal
-// handler end it; wakes do not add up. No test depends on how long anything takes: the long
+// The platform waiter: a wake from before the wait or from a signal handler ends it (the pause
+// tests wake it from another thread); wakes do not add up. No test depends on how long anything takes: the long
 // waits are deadlines that only a broken waiter reaches.
 #include "platform/wait.h"
 
@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <thread>
 
 namespace {
@@ -28,17 +27,6 @@ TEST_F(Waiter, AWakeBeforeTheWaitEndsItOnceHoweverManyCame) {
     EXPECT_EQ(waiter_wait(m_waiter, deadline_us), WAIT_END::woken);
     EXPECT_EQ(waiter_wait(m_waiter, 1000), WAIT_END::timed_out);
     waiter_wake(nullptr);  // accepted, does nothing
-}
-
-TEST_F(Waiter, AnotherThreadEndsAWaitInProgress) {
-    std::atomic<bool> waiting{false};
-    std::thread waker([&] {
-        while (!waiting.load()) std::this_thread::yield();
-        waiter_wake(m_waiter);
-    });
-    waiting.store(true);
-    EXPECT_EQ(waiter_wait(m_waiter, deadline_us), WAIT_END::woken);
-    waker.join();
 }
 
 WAITER* signalled_waiter = nullptr;
