@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/process-harness.h"
@@ -71,73 +72,56 @@ const std::string help_text =
     "\n"
     "\n";
 
-const std::string plain_help_text =
-    "Usage: pelk-terminal [TERMINAL OPTIONS] [CONNECTION OPTIONS] [TARGET OPTIONS]\n"
-    "Connect to a JTAG UART.\n"
-    "\n"
-    "Terminal Options:\n"
-    "  -V, --version              display version number\n"
-    "  -h, --help                 show this message and exit\n"
-    "  -v, --verbose              show extra information during run (default)\n"
-    "  -q, --quiet                show minimal information\n"
-    "      --write-pid            write process ID to filename specified\n"
-    "  -w, --wait                 wait for a signal before starting\n"
-    "      --flush                empty buffers before displaying output\n"
-    "      --signal-pid           send signal to process ID when ready\n"
-    "  -o, --quit-after=SECS      quit after SECS second(s) (default is never)\n"
-    "      --no-quit-on-ctrl-d    don't quit if Ctrl-D received from target\n"
-    "  -u, --dump=OPTS            dump extra debug information for OPTS\n"
-    "\n"
-    "Connection Options:\n"
-    "  -H, --hardware             connect to a hardware target (default)\n"
-    "      --persistent           try to reconnect after an I/O error\n"
-    "      --no-persistent        opposite of persistent\n"
-    "\n"
-    "Connect to Hardware Options:\n"
-    "  -c, --cable=CABLE          use CABLE JTAG cable (default auto-detect)\n"
-    "  -d, --device=DEVICE        connect to DEVICE device (default auto-detect)\n"
-    "  -i, --instance=INSTANCE    connect to INSTANCE instance (default auto-detect)\n"
-    "\n"
-    "\n";
+// Returns text with each (line, replacement) pair applied to the first whole line equal to it.
+// The other help texts are the primary one with a few lines changed, so that only one full
+// copy is written out here.
+std::string edited(std::string text,
+                   const std::vector<std::pair<std::string, std::string>>& edits) {
+    for (const auto& [line, replacement] : edits) {
+        std::size_t at = text.find(line + "\n");
+        EXPECT_NE(at, std::string::npos) << line;
+        if (at != std::string::npos) text.replace(at, line.size() + 1, replacement);
+    }
+    return text;
+}
 
-// --help --dump=h --quiet --quit-after=5 --device=0, under the secondary name.
+const std::string plain_help_text = edited(
+    help_text, {{"Usage: tarvik-terminal [TERMINAL OPTIONS] [CONNECTION OPTIONS] [TARGET OPTIONS]",
+                 "Usage: pelk-terminal [TERMINAL OPTIONS] [CONNECTION OPTIONS] [TARGET OPTIONS]\n"},
+                {"Connect to a board running or a simulation of a Tarvik Processor.",
+                 "Connect to a JTAG UART.\n"},
+                {"      --gmon                 write gmon.out file if seen from target", ""},
+                {"      --no-gmon              do not write gmon.out", ""}});
+
+// --help --dump=h --quiet --quit-after=5 --device=0, under the secondary name: the settings in
+// brackets below the lines they belong to.
 const std::string plain_help_with_settings =
-    "Usage: pelk-terminal [TERMINAL OPTIONS] [CONNECTION OPTIONS] [TARGET OPTIONS]\n"
-    "Connect to a JTAG UART.\n"
-    "                               (with current settings in brackets)\n"
-    "\n"
-    "Terminal Options:\n"
-    "  -V, --version              display version number\n"
-    "  -h, --help                 show this message and exit\n"
-    "  -v, --verbose              show extra information during run (default)\n"
-    "  -q, --quiet                show minimal information\n"
-    "                               (verbose output off)\n"
-    "      --write-pid            write process ID to filename specified\n"
-    "  -w, --wait                 wait for a signal before starting\n"
-    "      --flush                empty buffers before displaying output\n"
-    "      --signal-pid           send signal to process ID when ready\n"
-    "  -o, --quit-after=SECS      quit after SECS second(s) (default is never)\n"
-    "                               (quit after 5 second(s))\n"
-    "      --no-quit-on-ctrl-d    don't quit if Ctrl-D received from target\n"
-    "  -u, --dump=OPTS            dump extra debug information for OPTS\n"
-    "                               (dump options h)\n"
-    "                               (do not write gmon.out)\n"
-    "\n"
-    "Connection Options:\n"
-    "  -H, --hardware             connect to a hardware target (default)\n"
-    "                               (connect to a hardware target)\n"
-    "      --persistent           try to reconnect after an I/O error\n"
-    "      --no-persistent        opposite of persistent\n"
-    "\n"
-    "Connect to Hardware Options:\n"
-    "  -c, --cable=CABLE          use CABLE JTAG cable (default auto-detect)\n"
-    "                               (auto-detect cable)\n"
-    "  -d, --device=DEVICE        connect to DEVICE device (default auto-detect)\n"
-    "                               (auto-detect device)\n"
-    "  -i, --instance=INSTANCE    connect to INSTANCE instance (default auto-detect)\n"
-    "                               (auto-detect instance)\n"
-    "\n"
-    "\n";
+    edited(plain_help_text,
+           {{"Connect to a JTAG UART.",
+             "Connect to a JTAG UART.\n"
+             "                               (with current settings in brackets)\n"},
+            {"  -q, --quiet                show minimal information",
+             "  -q, --quiet                show minimal information\n"
+             "                               (verbose output off)\n"},
+            {"  -o, --quit-after=SECS      quit after SECS second(s) (default is never)",
+             "  -o, --quit-after=SECS      quit after SECS second(s) (default is never)\n"
+             "                               (quit after 5 second(s))\n"},
+            {"  -u, --dump=OPTS            dump extra debug information for OPTS",
+             "  -u, --dump=OPTS            dump extra debug information for OPTS\n"
+             "                               (dump options h)\n"
+             "                               (do not write gmon.out)\n"},
+            {"  -H, --hardware             connect to a hardware target (default)",
+             "  -H, --hardware             connect to a hardware target (default)\n"
+             "                               (connect to a hardware target)\n"},
+            {"  -c, --cable=CABLE          use CABLE JTAG cable (default auto-detect)",
+             "  -c, --cable=CABLE          use CABLE JTAG cable (default auto-detect)\n"
+             "                               (auto-detect cable)\n"},
+            {"  -d, --device=DEVICE        connect to DEVICE device (default auto-detect)",
+             "  -d, --device=DEVICE        connect to DEVICE device (default auto-detect)\n"
+             "                               (auto-detect device)\n"},
+            {"  -i, --instance=INSTANCE    connect to INSTANCE instance (default auto-detect)",
+             "  -i, --instance=INSTANCE    connect to INSTANCE instance (default auto-detect)\n"
+             "                               (auto-detect instance)\n"}});
 
 const std::string illegal_line =
     "tarvik-terminal: exiting because one or more illegal options were detected\n";
