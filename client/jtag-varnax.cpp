@@ -1,11 +1,10 @@
 // The JTAG UART access library's exported calls and its process-wide error state.
-#include <cstdlib>
 #include <mutex>
 #include <new>
 #include <string>
 
 #include "client/jtag_varnax.h"
-#include "client/secret-file.h"
+#include "client/server-address.h"
 #include "client/socket.h"
 #include "client/varnax-link.h"
 
@@ -29,17 +28,6 @@ void set_error(JTAGVARNAX_ERROR code, const std::string& text) {
     last_error_text = text;
 }
 
-std::string server_address() {
-    const char* env = std::getenv("JTAG_VARNAX_SERVER");
-    return env != nullptr && *env != '\0' ? env : varnax_default_address;
-}
-
-// The shared secret's file, read only when a server asks for the secret.
-std::string secret_path() {
-    const char* env = std::getenv("JTAG_VARNAX_SECRET_FILE");
-    return env != nullptr && *env != '\0' ? env : secret_file_default_path();
-}
-
 }  // namespace
 
 JTAGVARNAX* jtagvarnax_open(const char* cable, int device, int instance, const char* app_name) {
@@ -56,7 +44,8 @@ JTAGVARNAX* jtagvarnax_open(const char* cable, int device, int instance, const c
         return nullptr;
     }
     std::string text;
-    int code = link->m_link.open(server_address(), request, secret_path(), &text);
+    int code = link->m_link.open(varnax_server_address(nullptr), request, varnax_secret_path(),
+                                 &text);
     if (code != 0) {
         delete link;
         set_error(static_cast<JTAGVARNAX_ERROR>(code), text);

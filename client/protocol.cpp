@@ -138,7 +138,16 @@ bool DECODER::check_header(std::uint8_t type, std::size_t size) {
         case msg_credit:
             return size == 4;
         case msg_interrupt:
+        case msg_list_end:
             return !from_client && size == 0;
+        case msg_list:
+            return from_client && size == 0;
+        case msg_list_cable:
+            return !from_client && size <= 2 + 2 + max_text;
+        case msg_list_device:
+            return !from_client && size == 4;
+        case msg_list_uart:
+            return !from_client && size <= 9 + 2 + max_text;
         case msg_auth_challenge:
             return !from_client && size == challenge_size;
         case msg_auth_proof:
@@ -234,6 +243,36 @@ void encode_link_lost(std::string* out, const std::string& why) {
     frame_from(out, msg_link_lost, p);
 }
 
+void encode_list(std::string* out) {
+    begin_frame(out, msg_list, 0);
+}
+
+void encode_list_cable(std::string* out, const LIST_CABLE& cable) {
+    std::string p;
+    put_u8(&p, static_cast<std::uint8_t>((cable.plugged ? 1 : 0) | (cable.powered ? 2 : 0)));
+    put_u8(&p, cable.warning);
+    put_text(&p, cable.name);
+    frame_from(out, msg_list_cable, p);
+}
+
+void encode_list_device(std::string* out, std::int32_t index) {
+    begin_frame(out, msg_list_device, 4);
+    put_i32(out, index);
+}
+
+void encode_list_uart(std::string* out, const LIST_UART& uart) {
+    std::string p;
+    put_i32(&p, uart.instance);
+    put_u8(&p, uart.in_use ? 1 : 0);
+    put_u32(&p, uart.pid);
+    put_text(&p, uart.app_name);
+    frame_from(out, msg_list_uart, p);
+}
+
+void encode_list_end(std::string* out) {
+    begin_frame(out, msg_list_end, 0);
+}
+
 void encode_auth_challenge(std::string* out, const std::string& challenge) {
     frame_from(out, msg_auth_challenge, challenge);
 }
@@ -282,6 +321,29 @@ bool parse_link_lost(const FRAME& frame, std::string* why) {
     READER r(frame);
     std::int32_t reserved = 0;
     return r.i32(&reserved) && r.text(why) && r.at_end();
+}
+
+bool parse_list_cable(const FRAME& frame, LIST_CABLE* cable) {
+    READER r(frame);
+    std::uint8_t flags = 0;
+    bool ok = r.u8(&flags) && r.u8(&cable->warning) && r.text(&cable->name);
+    cable->plugged = (flags & 1) != 0;
+    cable->powered = (flags & 2) != 0;
+    return ok && r.at_end() && flags <= 3;
+}
+
+bool parse_list_device(const FRAME& frame, std::int32_t* index) {
+    READER r(frame);
+    return r.i32(index) && r.at_end();
+}
+
+bool parse_list_uart(const FRAME& frame, LIST_UART* uart) {
+    READER r(frame);
+    std::uint8_t in_use = 0;
+    bool ok =
+        r.i32(&uart->instance) && r.u8(&in_use) && r.u32(&uart->pid) && r.text(&uart->app_name);
+    uart->in_use = in_use != 0;
+    return ok && r.at_end() && in_use <= 1;
 }
 
 bool parse_auth_challenge(const FRAME& frame, std::string* challenge) {

@@ -28,6 +28,15 @@ enum MESSAGE_TYPE : std::uint8_t {
     msg_credit = 5,     // either way: the sender may now send so many more data bytes
     msg_interrupt = 6,  // server: the link was interrupted (the client delivers ten 0xFF bytes)
     msg_link_lost = 7,  // server: the link is gone (text says why); the connection ends
+    // A client that sends LIST instead of OPEN (after proving the shared secret, when asked)
+    // gets the server's whole inventory, one frame per cable, device and JTAG UART in that
+    // order (each belongs to the one above), then LIST_END; then the connection ends. Nothing
+    // is opened.
+    msg_list = 8,          // client: describe every cable, device and JTAG UART
+    msg_list_cable = 9,    // server: a cable; no devices follow when it is unplugged or dark
+    msg_list_device = 10,  // server: a device on the cable above
+    msg_list_uart = 11,    // server: a JTAG UART of the device above, and who has it open
+    msg_list_end = 12,     // server: the inventory is complete
     msg_auth_challenge = 16,  // server: prove the shared secret first (the server's challenge)
     msg_auth_proof = 17,      // client: its own challenge and its proof
     msg_auth_ok = 18,         // server: the proof holds; the server's own proof
@@ -57,6 +66,20 @@ struct OPEN_REPLY {
 struct OPEN_FAILURE {
     std::int32_t code = 0;
     std::string text;
+};
+
+struct LIST_CABLE {
+    std::string name;
+    bool plugged = true;
+    bool powered = true;
+    std::uint8_t warning = 0;  // 0 supported, 1 unknown, 2 unsupported
+};
+
+struct LIST_UART {
+    std::int32_t instance = 0;
+    bool in_use = false;
+    std::uint32_t pid = 0;  // the holder's, as its OPEN gave them
+    std::string app_name;
 };
 
 // One decoded frame. The payload points into the decoder and stays valid until the next call.
@@ -105,6 +128,11 @@ void encode_data(std::string* out, const void* data, std::size_t size);
 void encode_credit(std::string* out, std::uint32_t count);
 void encode_interrupt(std::string* out);
 void encode_link_lost(std::string* out, const std::string& why);
+void encode_list(std::string* out);
+void encode_list_cable(std::string* out, const LIST_CABLE& cable);
+void encode_list_device(std::string* out, std::int32_t index);
+void encode_list_uart(std::string* out, const LIST_UART& uart);
+void encode_list_end(std::string* out);
 // challenge and proofs: challenge_size and proof_size bytes.
 void encode_auth_challenge(std::string* out, const std::string& challenge);
 void encode_auth_proof(std::string* out, const std::string& challenge, const std::string& proof);
@@ -118,6 +146,9 @@ bool parse_open_fail(const FRAME& frame, OPEN_FAILURE* failure);
 // Credit frames carry a count of at least 1.
 bool parse_credit(const FRAME& frame, std::uint32_t* count);
 bool parse_link_lost(const FRAME& frame, std::string* why);
+bool parse_list_cable(const FRAME& frame, LIST_CABLE* cable);
+bool parse_list_device(const FRAME& frame, std::int32_t* index);
+bool parse_list_uart(const FRAME& frame, LIST_UART* uart);
 bool parse_auth_challenge(const FRAME& frame, std::string* challenge);
 bool parse_auth_proof(const FRAME& frame, std::string* challenge, std::string* proof);
 bool parse_auth_ok(const FRAME& frame, std::string* proof);

@@ -13,27 +13,8 @@
 
 #include "client/socket.h"
 
-bool socket_parse_address(const std::string& text, std::string* host, std::uint16_t* port) {
-    std::size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return false;
-    std::string h = text.substr(0, colon);
-    if (h == "localhost") h = "127.0.0.1";
-    in_addr ignored;
-    if (inet_pton(AF_INET, h.c_str(), &ignored) != 1) return false;
-    unsigned long p = 0;
-    for (std::size_t i = colon + 1; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') return false;
-        p = p * 10 + static_cast<unsigned long>(text[i] - '0');
-        if (p > 65535) return false;
-    }
-    if (p == 0) return false;
-    *host = h;
-    *port = static_cast<std::uint16_t>(p);
-    return true;
-}
-
-int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms,
-                   std::string* error) {
+int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms, std::string* error,
+                   CONNECT_ERROR* kind) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
@@ -41,6 +22,7 @@ int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms,
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         *error = std::strerror(errno);
+        if (kind != nullptr) *kind = CONNECT_ERROR::other;
         return -1;
     }
     // A program that runs with standard input, output or error closed would otherwise have
@@ -69,9 +51,14 @@ int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms,
     }
     if (rc != 0) {
         *error = std::strerror(errno);
+        if (kind != nullptr)
+            *kind = errno == ECONNREFUSED ? CONNECT_ERROR::refused
+                    : errno == ETIMEDOUT  ? CONNECT_ERROR::timed_out
+                                          : CONNECT_ERROR::other;
         close(fd);
         return -1;
     }
+    if (kind != nullptr) *kind = CONNECT_ERROR::none;
     int one = 1;  // keystrokes go out at once
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return fd;

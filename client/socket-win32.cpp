@@ -33,29 +33,11 @@ SOCKET as_socket(int fd) { return static_cast<SOCKET>(fd); }
 
 }  // namespace
 
-bool socket_parse_address(const std::string& text, std::string* host, std::uint16_t* port) {
-    std::size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return false;
-    std::string h = text.substr(0, colon);
-    if (h == "localhost") h = "127.0.0.1";
-    in_addr ignored;
-    if (inet_pton(AF_INET, h.c_str(), &ignored) != 1) return false;
-    unsigned long p = 0;
-    for (std::size_t i = colon + 1; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') return false;
-        p = p * 10 + static_cast<unsigned long>(text[i] - '0');
-        if (p > 65535) return false;
-    }
-    if (p == 0) return false;
-    *host = h;
-    *port = static_cast<std::uint16_t>(p);
-    return true;
-}
-
-int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms,
-                   std::string* error) {
+int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms, std::string* error,
+                   CONNECT_ERROR* kind) {
     if (!winsock_ready()) {
         *error = "Winsock does not start";
+        if (kind != nullptr) *kind = CONNECT_ERROR::other;
         return -1;
     }
     sockaddr_in addr{};
@@ -65,6 +47,7 @@ int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms,
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) {
         *error = winsock_text(WSAGetLastError());
+        if (kind != nullptr) *kind = CONNECT_ERROR::other;
         return -1;
     }
     u_long non_blocking = 1;
@@ -79,10 +62,16 @@ int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms,
         WSASetLastError(so_error);
     }
     if (rc != 0) {
-        *error = winsock_text(WSAGetLastError());
+        int code = WSAGetLastError();
+        *error = winsock_text(code);
+        if (kind != nullptr)
+            *kind = code == WSAECONNREFUSED ? CONNECT_ERROR::refused
+                    : code == WSAETIMEDOUT  ? CONNECT_ERROR::timed_out
+                                            : CONNECT_ERROR::other;
         closesocket(s);
         return -1;
     }
+    if (kind != nullptr) *kind = CONNECT_ERROR::none;
     BOOL one = TRUE;  // keystrokes go out at once
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
     return static_cast<int>(s);

@@ -4,10 +4,13 @@
 #include <cstdint>
 #include <string>
 
-// Parses "host:port" (a dotted IPv4 address or "localhost"). False when malformed.
-bool socket_parse_address(const std::string& text, std::string* host, std::uint16_t* port);
-// Connects within timeout_ms and leaves the socket non-blocking. Returns -1 and fills *error.
-int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms, std::string* error);
+// Why a connection could not be made, for a diagnosis in plain words.
+enum class CONNECT_ERROR { none, refused, timed_out, other };
+
+// Connects to a dotted IPv4 host within timeout_ms and leaves the socket non-blocking.
+// Returns -1 and fills *error (and *kind, which may be null).
+int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms, std::string* error,
+                   CONNECT_ERROR* kind = nullptr);
 // Non-blocking send that never raises SIGPIPE: bytes taken, 0 when the socket is full,
 // -1 when the connection failed (*error says why).
 long socket_send(int fd, const void* data, std::size_t size, std::string* error);

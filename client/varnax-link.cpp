@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "client/jtag_varnax.h"
+#include "client/server-address.h"
 #include "client/socket.h"
 
 namespace {
@@ -29,11 +30,9 @@ int VARNAX_LINK::open(const std::string& address, const varnax::OPEN_REQUEST& re
                       const std::string& secret_path, std::string* text) {
     std::string host, why;
     std::uint16_t port = 0;
-    if (!socket_parse_address(address, &host, &port)) {
-        *text = "the server address \"" + address + "\" is not of the form host:port";
+    if (address_parse(address, &host, &port, text) != ADDRESS_ERROR::none)
         return JTAGVARNAX_NO_SERVER;
-    }
-    m_auth = AUTH_CLIENT(address, secret_path, host.compare(0, 4, "127.") != 0);
+    m_auth = AUTH_CLIENT(address, secret_path, !address_is_loopback(host));
     m_fd = socket_connect(host, port, connect_timeout_ms, &why);
     if (m_fd < 0) {
         *text = "cannot reach the local JTAG server at " + address + ": " + why;

@@ -8,9 +8,6 @@
 #include "client/auth-client.h"
 #include "client/protocol.h"
 
-// Where the library looks for the server unless JTAG_VARNAX_SERVER names another address.
-constexpr const char* varnax_default_address = "127.0.0.1:47011";
-
 class VARNAX_LINK {
 public:
     // Bytes from the target that the library holds at most; the server sends no more until

@@ -48,10 +48,16 @@ void decode_as_client(const std::uint8_t* data, std::size_t size, std::size_t st
             varnax::OPEN_FAILURE failure;
             std::uint32_t credit;
             std::string why, challenge, proof;
+            varnax::LIST_CABLE cable;
+            varnax::LIST_UART uart;
+            std::int32_t device;
             varnax::parse_open_ok(frame, &reply);
             varnax::parse_open_fail(frame, &failure);
             varnax::parse_credit(frame, &credit);
             varnax::parse_link_lost(frame, &why);
+            varnax::parse_list_cable(frame, &cable);
+            varnax::parse_list_device(frame, &device);
+            varnax::parse_list_uart(frame, &uart);
             varnax::parse_auth_challenge(frame, &challenge);
             varnax::parse_auth_proof(frame, &challenge, &proof);
             varnax::parse_auth_ok(frame, &proof);

@@ -55,8 +55,13 @@ bool flood(long kib) {
 
 // Returns false when the program should end.
 bool run_command(const std::string& line) {
+    // The profiling stream holds arbitrary bytes, a Ctrl-D among them: a terminal that is not
+    // cutting it out of the output ends its session there.
     if (line == "help")
-        return put("commands: help, gmon (profiling data), flood N (N KiB of text), bye\r\n");
+        return put(
+            "commands: help, gmon (profiling data), flood N (N KiB of text), bye\r\n"
+            "gmon wants the terminal's --gmon: without it the profiling bytes, which hold a\r\n"
+            "Ctrl-D, end the session.\r\n");
     if (line == "gmon") return send_gmon();
     if (line.rfind("flood ", 0) == 0) {
         long kib = std::strtol(line.c_str() + 6, nullptr, 10);

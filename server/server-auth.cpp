@@ -23,11 +23,12 @@ void SERVER_STATE::ask_for_proof(CLIENT* client, bool remote) {
     client->auth.state = CLIENT_AUTH::STATE::asked;
 }
 
-// Before the proof a client may send its request (kept until the proof holds) and credit
-// (taken as usual); anything else counts as a failed proof.
+// Before the proof a client may send its request, an open or a list (kept until the proof
+// holds), and credit (taken as usual); anything else counts as a failed proof.
 void SERVER_STATE::take_unproven_frame(CLIENT* client, const varnax::FRAME& frame) {
     if (frame.type == varnax::msg_auth_proof) return check_proof(client, frame);
-    if (frame.type == varnax::msg_open && client->auth.waiting_type == 0) {
+    bool request = frame.type == varnax::msg_open || frame.type == varnax::msg_list;
+    if (request && client->auth.waiting_type == 0) {
         client->auth.waiting_type = frame.type;
         client->auth.waiting_payload.assign(reinterpret_cast<const char*>(frame.payload),
                                             frame.size);

@@ -36,11 +36,13 @@ std::string UART::quoted_label() const {
 SERVER_STATE::SERVER_STATE(const BOARD_CONFIG& config, const SERVER_OPTIONS& options)
     : m_options(options) {
     for (const CABLE_CONFIG& c : config.cables) {
-        m_cables.push_back(
-            std::make_unique<CABLE_STATE>(CABLE_STATE{c.name, c.plugged, c.powered, c.warning}));
-        for (const DEVICE_CONFIG& d : c.devices)
+        m_cables.push_back(std::make_unique<CABLE_STATE>(
+            CABLE_STATE{c.name, c.plugged, c.powered, c.warning, {}}));
+        for (const DEVICE_CONFIG& d : c.devices) {
+            m_cables.back()->devices.push_back(d.index);
             for (const UART_CONFIG& u : d.uarts)
                 m_uarts.push_back(std::make_unique<UART>(m_cables.back().get(), d.index, u));
+        }
     }
 }
 
@@ -96,6 +98,10 @@ void SERVER_STATE::take_frame(CLIENT* client, const varnax::FRAME& frame) {
         case varnax::msg_open:
             if (client->uart != nullptr || !varnax::parse_open(frame, &request)) break;
             open(client, request);
+            return;
+        case varnax::msg_list:
+            if (client->uart != nullptr) break;
+            list(client);
             return;
         case varnax::msg_credit:
             if (!varnax::parse_credit(frame, &credit)) break;
@@ -193,6 +199,33 @@ void SERVER_STATE::answer_open(CLIENT* client) {
     varnax::encode_open_ok(&client->out, reply);
     log("%s: %s, process %u opened %s", client->peer.c_str(), client->app_name.c_str(), client->pid,
         uart->label().c_str());
+}
+
+// The inventory, as far as a real server could see it: the devices of a cable that is unplugged
+// or whose board is off cannot be scanned.
+void SERVER_STATE::list(CLIENT* client) {
+    for (auto& cable : m_cables) {
+        varnax::LIST_CABLE c{cable->name, cable->plugged, cable->powered,
+                             static_cast<std::uint8_t>(cable->warning)};
+        varnax::encode_list_cable(&client->out, c);
+        if (!cable->plugged || !cable->powered) continue;
+        for (int device : cable->devices) {
+            varnax::encode_list_device(&client->out, device);
+            for (auto& u : m_uarts) {
+                if (u->cable != cable.get() || u->device != device) continue;
+                varnax::LIST_UART entry;
+                entry.instance = u->cfg.instance;
+                entry.in_use = u->owner != nullptr;
+                entry.pid = entry.in_use ? u->owner->pid : 0;
+                entry.app_name = entry.in_use ? u->owner->app_name : "";
+                varnax::encode_list_uart(&client->out, entry);
+            }
+        }
+    }
+    varnax::encode_list_end(&client->out);
+    log("%s: listed the cables", client->peer.c_str());
+    client->closing = true;
+    client->close_deadline = std::chrono::steady_clock::now() + close_grace;
 }
 
 void SERVER_STATE::refuse_open(CLIENT* client, int code, const std::string& text) {

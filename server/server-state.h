@@ -21,8 +21,8 @@ struct CLIENT_AUTH {
     enum class STATE { not_asked, asked, proven };
     STATE state = STATE::not_asked;
     std::string challenge;      // the server's, sent after its greeting
-    // The client's request (its open request) that came before the proof, kept as it came
-    // until the proof holds; type 0: none.
+    // The client's request (open or list) that came before the proof, kept as it came until
+    // the proof holds; type 0: none.
     std::uint8_t waiting_type = 0;
     std::string waiting_payload;
     // After a failed proof the answer waits until then, so each guess costs a second.
@@ -61,6 +61,7 @@ struct CABLE_STATE {
     bool plugged = true;
     bool powered = true;
     int warning = 0;
+    std::vector<int> devices;  // the JTAG chain, in the configuration's order
 };
 
 struct UART {
@@ -138,6 +139,7 @@ private:
     void check_proof(CLIENT* client, const varnax::FRAME& frame);
     void refuse_proof(CLIENT* client, const char* why);
     void open(CLIENT* client, const varnax::OPEN_REQUEST& request);
+    void list(CLIENT* client);
     UART* choose(const varnax::OPEN_REQUEST& request, int* code, std::string* text);
     void drop_link(CLIENT* client, const std::string& why);
     void close_client(CLIENT* client, const char* why);

@@ -179,10 +179,31 @@ TEST(OpenLinkAlone, FailsWithNoServerWhenNothingListens) {
     EXPECT_EQ(jtagvarnax_get_error(&text), JTAGVARNAX_NO_SERVER);
     EXPECT_NE(std::string(text).find(server.address()), std::string::npos) << text;
 
-    setenv("JTAG_VARNAX_SERVER", "not an address", 1);
-    OPEN_LINK bad(nullptr, -1, -1);
-    EXPECT_FALSE(bad);
-    EXPECT_EQ(jtagvarnax_get_error(&text), JTAGVARNAX_NO_SERVER);
+    // Each malformed address is refused with a text that says what is wrong with it.
+    const struct {
+        const char* address;
+        const char* text;
+    } cases[] = {
+        {"not an address",
+         "the server address \"not an address\" has no port: write it as HOST:PORT, for "
+         "example 127.0.0.1:47011"},
+        {"127.0.0.1:99999",
+         "the port 99999 in the server address \"127.0.0.1:99999\" is out of range (1 to 65535)"},
+        {"myhost:1",
+         "the host \"myhost\" in the server address \"myhost:1\" is neither a dotted IPv4 "
+         "address nor localhost"},
+        {"127.0.0.1:", "the server address \"127.0.0.1:\" has no port after the colon"},
+        {"1.2.3:80",
+         "the host \"1.2.3\" in the server address \"1.2.3:80\" is neither a dotted IPv4 "
+         "address nor localhost"},
+    };
+    for (const auto& c : cases) {
+        setenv("JTAG_VARNAX_SERVER", c.address, 1);
+        OPEN_LINK bad(nullptr, -1, -1);
+        EXPECT_FALSE(bad);
+        EXPECT_EQ(jtagvarnax_get_error(&text), JTAGVARNAX_NO_SERVER);
+        EXPECT_STREQ(text, c.text);
+    }
 }
 
 TEST(OpenLinkAlone, FailsOnAnotherProtocolVersion) {

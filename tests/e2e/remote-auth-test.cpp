@@ -16,6 +16,7 @@
 #include "client/jtag_varnax.h"
 #include "client/protocol.h"
 #include "tests/support/net-pair.h"
+#include "tests/support/one-connection-server.h"
 #include "tests/support/process-harness.h"
 #include "tests/support/sim-server.h"
 #include "tests/support/temp-dir.h"
@@ -222,45 +223,25 @@ TEST_F(RemoteClient, OnThisMachineNeedsNoSecretUnlessTold) {
 class FAKE_SERVER {
 public:
     FAKE_SERVER(const std::string& host, bool challenge, std::string reply)
-        : m_challenge(challenge), m_reply(std::move(reply)) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        inet_pton(AF_INET, host.c_str(), &addr.sin_addr);
-        socklen_t len = sizeof addr;
-        m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-            listen(m_listen, 1) == 0 &&
-            getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-            m_address = host + ":" + std::to_string(ntohs(addr.sin_port));
-        m_thread = std::thread([this] { serve(); });
-    }
-    ~FAKE_SERVER() {
-        m_thread.join();
-        close(m_listen);
-    }
-    const std::string& address() const { return m_address; }
+        : m_server(
+              host, [challenge, reply](int fd) { pose(fd, challenge, reply); }, 5s) {}
+    const std::string& address() const { return m_server.address(); }
 
 private:
-    void serve() {
-        pollfd p{m_listen, POLLIN, 0};
-        if (poll(&p, 1, 5000) <= 0) return;
+    static void pose(int fd, bool challenge, const std::string& reply) {
         SIM_TARGET client;
-        client.adopt(accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        client.adopt(fd);
         std::string hello;
         varnax::encode_greeting(&hello, varnax::protocol_version);
-        if (m_challenge) varnax::encode_auth_challenge(&hello, std::string(32, '\x11'));
+        if (challenge) varnax::encode_auth_challenge(&hello, std::string(32, '\x11'));
         client.send(hello);
         client.receive(varnax::greeting_size, 5s);
         // The client's open request and credit; then its proof when it was asked for one.
-        for (int frames = m_challenge ? 3 : 2; frames > 0; --frames) receive_frame(client);
-        client.send(m_reply);
+        for (int frames = challenge ? 3 : 2; frames > 0; --frames) receive_frame(client);
+        client.send(reply);
         client.wait_closed(5s);
     }
-    bool m_challenge;
-    std::string m_reply;
-    int m_listen = -1;
-    std::string m_address;
-    std::thread m_thread;
+    ONE_CONNECTION_SERVER m_server;
 };
 
 std::string open_ok() {

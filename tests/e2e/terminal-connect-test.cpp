@@ -20,21 +20,6 @@ using namespace std::chrono_literals;
 
 const std::string terminal_path = TERMINAL_PATH;
 
-// A loopback port on which nothing listens: bound once, then released.
-std::string closed_address() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof addr;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) != 0) {
-        ADD_FAILURE() << "no free loopback port";
-    }
-    close(fd);
-    return "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
-}
-
 // What a terminal shows: its line feeds become CR LF on the way out.
 std::string on_screen(const std::string& text) {
     std::string shown;
@@ -223,7 +208,7 @@ TEST(TerminalConnect, ExplainsEachRefusalAndLeavesTheConsoleAlone) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         SIM_SERVER server;
-        std::string address = closed_address();
+        std::string address = closed_loopback_address();
         if (!c.config.empty()) {
             ASSERT_TRUE(server.start(c.config, c.server_options)) << server.error();
             address = server.address();

@@ -64,6 +64,20 @@ protected:
     TEMP_DIR m_dir;
 };
 
+TEST_F(TerminalGmon, DemoHelpSaysThatGmonWantsTheOption) {
+    CHILD_SETUP setup;
+    setup.environment = {{"JTAG_VARNAX_SERVER", m_server.address()}};
+    CHILD_PROCESS term(terminal_path, {"-q"}, setup);
+    ASSERT_TRUE(term.wait_for_output(demo_banner, 30s));
+    ASSERT_TRUE(term.write_input("help\r", 30s));
+    EXPECT_TRUE(term.wait_for_output(
+        "gmon wants the terminal's --gmon: without it the profiling bytes, which hold a\r\n"
+        "Ctrl-D, end the session.\r\n",
+        30s));
+    term.send_signal(SIGINT);
+    EXPECT_EQ(term.wait_exit(30s), exited(0));
+}
+
 TEST_F(TerminalGmon, CapturesTheStreamAndShowsOnlyTheMarker) {
     // The data holds a byte 4; captured, it does not end the session.
     auto term = ask_for_profile({"-q", "--gmon"});

@@ -2,6 +2,7 @@
 #include "tests/support/sim-server.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -36,6 +37,35 @@ bool wait_fd(int fd, short events, clock_type::time_point deadline) {
 }
 
 }  // namespace
+
+int listen_on_free_port(const std::string& host, std::string* address) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    inet_pton(AF_INET, host.c_str(), &addr.sin_addr);
+    socklen_t len = sizeof addr;
+    address->clear();
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 4) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        close(fd);
+        return -1;
+    }
+    *address = host + ":" + std::to_string(ntohs(addr.sin_port));
+    return fd;
+}
+
+std::string closed_loopback_address() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof addr;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) != 0)
+        ADD_FAILURE() << "no free loopback port";
+    close(fd);
+    return "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+}
 
 SIM_SERVER::SIM_SERVER() : m_dir(std::make_unique<TEMP_DIR>()) {}
 

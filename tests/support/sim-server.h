@@ -22,6 +22,12 @@ class CHILD_PROCESS;
 class TEMP_DIR;
 class SIM_TARGET;
 
+// "127.0.0.1:PORT" where nothing listens: a port bound once, then released.
+std::string closed_loopback_address();
+// A listening socket on a free port of host (a dotted IPv4 address), for a test's stand-in
+// server; *address gets "HOST:PORT". -1 (and *address empty) when it cannot be made.
+int listen_on_free_port(const std::string& host, std::string* address);
+
 class SIM_SERVER {
 public:
     SIM_SERVER();

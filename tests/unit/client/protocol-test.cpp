@@ -181,6 +181,11 @@ TEST(ProtocolDecoder, RejectsGarbageAtOnce) {
         {"an open request sent by a server", PEER::server, frame(varnax::msg_open, 0, 20, 20)},
         {"an interrupt sent by a client", PEER::client, frame(varnax::msg_interrupt, 0, 0, 0)},
         {"an oversized open request", PEER::client, frame(varnax::msg_open, 0, 65535, 0)},
+        {"a list request sent by a server", PEER::server, frame(varnax::msg_list, 0, 0, 0)},
+        {"a list request with a payload", PEER::client, frame(varnax::msg_list, 0, 1, 1)},
+        {"an inventory entry sent by a client", PEER::client,
+         frame(varnax::msg_list_device, 0, 4, 4)},
+        {"a device entry of the wrong size", PEER::server, frame(varnax::msg_list_device, 0, 5, 5)},
         {"a challenge sent by a client", PEER::client,
          frame(varnax::msg_auth_challenge, 0, 32, 32)},
         {"a proof sent by a server", PEER::server, frame(varnax::msg_auth_proof, 0, 64, 64)},
@@ -215,6 +220,51 @@ TEST(ProtocolDecoder, KeepsMalformedPayloadsOutOfTheParsers) {
     EXPECT_FALSE(varnax::parse_credit(as_frame(varnax::msg_credit, std::string(4, '\0')), &credit));
     varnax::OPEN_REQUEST request;
     EXPECT_FALSE(varnax::parse_open(as_frame(varnax::msg_open, std::string(13, '\0')), &request));
+}
+
+TEST(ProtocolInventory, RoundTripsAndRejectsMalformedEntries) {
+    std::string s;
+    varnax::encode_list_cable(&s, varnax::LIST_CABLE{"Bench [USB-1]", true, false, 2});
+    varnax::encode_list_device(&s, -3);
+    varnax::encode_list_uart(&s, varnax::LIST_UART{255, true, 0xFFFFFFFFu, "tarvik-terminal"});
+    varnax::encode_list_end(&s);
+    std::string greeted;
+    varnax::encode_greeting(&greeted, 1);
+    DECODED d = decode(PEER::server, greeted + s, 3);
+    ASSERT_FALSE(d.error);
+    ASSERT_EQ(d.frames.size(), 4u);
+    auto as_frame = [](int type, const std::string& p) {
+        return FRAME{std::uint8_t(type), reinterpret_cast<const unsigned char*>(p.data()),
+                     p.size()};
+    };
+    varnax::LIST_CABLE cable;
+    ASSERT_TRUE(varnax::parse_list_cable(as_frame(d.frames[0].first, d.frames[0].second), &cable));
+    EXPECT_EQ(cable.name, "Bench [USB-1]");
+    EXPECT_TRUE(cable.plugged);
+    EXPECT_FALSE(cable.powered);
+    EXPECT_EQ(cable.warning, 2);
+    std::int32_t device = 0;
+    ASSERT_TRUE(
+        varnax::parse_list_device(as_frame(d.frames[1].first, d.frames[1].second), &device));
+    EXPECT_EQ(device, -3);
+    varnax::LIST_UART uart;
+    const std::string& u = d.frames[2].second;
+    ASSERT_TRUE(varnax::parse_list_uart(as_frame(d.frames[2].first, u), &uart));
+    EXPECT_EQ(uart.instance, 255);
+    EXPECT_TRUE(uart.in_use);
+    EXPECT_EQ(uart.pid, 0xFFFFFFFFu);
+    EXPECT_EQ(uart.app_name, "tarvik-terminal");
+    EXPECT_EQ(d.frames[3], std::make_pair(int(varnax::msg_list_end), std::string()));
+
+    // Unknown flag bits, an in-use byte other than 0 or 1, a text cut short.
+    std::string flags = d.frames[0].second;
+    flags[0] = 4;
+    EXPECT_FALSE(varnax::parse_list_cable(as_frame(varnax::msg_list_cable, flags), &cable));
+    std::string in_use = u;
+    in_use[4] = 2;
+    EXPECT_FALSE(varnax::parse_list_uart(as_frame(varnax::msg_list_uart, in_use), &uart));
+    EXPECT_FALSE(
+        varnax::parse_list_uart(as_frame(varnax::msg_list_uart, u.substr(0, u.size() - 1)), &uart));
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "client/protocol.h"
 
 namespace {
@@ -81,6 +83,68 @@ TEST(ServerFraming, KeepsEveryDataFrameWithinTheLargestPayload) {
         EXPECT_TRUE(got == output) << size << " bytes of target output arrived changed";
         state.release(&client);
     }
+}
+
+// The frame types the server queued for the client, in order.
+std::vector<int> queued_types(const CLIENT& client) {
+    varnax::DECODER decoder(varnax::PEER::server);
+    std::string greeting;
+    varnax::encode_greeting(&greeting, varnax::protocol_version);
+    decoder.append(greeting.data(), greeting.size());
+    decoder.append(client.out.data() + client.out_start, client.queued());
+    std::vector<int> types;
+    std::uint32_t version = 0;
+    varnax::FRAME frame;
+    for (varnax::DECODE step;
+         (step = decoder.next(&version, &frame)) != varnax::DECODE::need_more;) {
+        if (step == varnax::DECODE::error) return {-1};
+        if (step == varnax::DECODE::frame) types.push_back(frame.type);
+    }
+    return types;
+}
+
+TEST(ServerInventory, ListsOnlyWhatCanBeSeenAndOpensNothing) {
+    BOARD_CONFIG config;
+    std::string error;
+    ASSERT_TRUE(
+        config_parse("cable c1\ndevice 1\nuart 0 echo\nuart 1 echo\ndevice 2\n"
+                     "cable dark powered=no\ndevice 3\nuart 0 echo\n",
+                     "test.conf", "", &config, &error))
+        << error;
+    STATE_UNDER_TEST state(config, quiet());
+    CLIENT holder;
+    std::string hello;
+    varnax::encode_greeting(&hello, varnax::protocol_version);
+    varnax::OPEN_REQUEST request;
+    request.has_cable = true;
+    request.cable = "c1";
+    request.device = 1;
+    request.instance = 0;
+    varnax::encode_open(&hello, request);
+    state.take_bytes(&holder, hello.data(), hello.size());
+    ASSERT_NE(holder.uart, nullptr);
+
+    CLIENT lister;
+    std::string list;
+    varnax::encode_greeting(&list, varnax::protocol_version);
+    varnax::encode_list(&list);
+    state.take_bytes(&lister, list.data(), list.size());
+    // c1 with its two devices (the first with two JTAG UARTs); the dark cable without devices.
+    EXPECT_EQ(
+        queued_types(lister),
+        (std::vector<int>{varnax::msg_list_cable, varnax::msg_list_device, varnax::msg_list_uart,
+                          varnax::msg_list_uart, varnax::msg_list_device, varnax::msg_list_cable,
+                          varnax::msg_list_end}));
+    EXPECT_TRUE(lister.closing);
+    EXPECT_EQ(lister.uart, nullptr);
+    EXPECT_EQ(holder.uart, state.uart());
+
+    // A client that holds a JTAG UART cannot turn its connection into a listing.
+    std::string again;
+    varnax::encode_list(&again);
+    state.take_bytes(&holder, again.data(), again.size());
+    EXPECT_TRUE(holder.closing);
+    EXPECT_EQ(holder.uart, nullptr);
 }
 
 TEST(ServerOpen, AnswersAnOpenOnlyOnceTheTargetPortIsReached) {
