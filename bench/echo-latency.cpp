@@ -66,10 +66,11 @@ bool time_keys(CHILD_PROCESS& term, int keys) {
         }
         echo_ms.push_back(ms_since(start));
     }
-    std::printf("%d keys typed 50 to 350 ms apart, echo on the screen: median %.2f ms, "
-                "90th percentile %.2f ms, max %.2f ms\n",
-                keys, percentile(echo_ms, 0.5), percentile(echo_ms, 0.9),
-                *std::max_element(echo_ms.begin(), echo_ms.end()));
+    std::printf(
+        "%d keys typed 50 to 350 ms apart, echo on the screen: median %.2f ms, "
+        "90th percentile %.2f ms, max %.2f ms\n",
+        keys, percentile(echo_ms, 0.5), percentile(echo_ms, 0.9),
+        *std::max_element(echo_ms.begin(), echo_ms.end()));
     return true;
 }
 

@@ -42,7 +42,7 @@ WAIT_END waiter_wait(WAITER* waiter, int64_t microseconds, WAIT_ALSO also) {
         // Without a timer the event alone, with the time rounded up to whole milliseconds.
         DWORD ms = static_cast<DWORD>((microseconds + 999) / 1000);
         return WaitForSingleObject(waiter->hWake, ms) == WAIT_OBJECT_0 ? WAIT_END::woken
-                                                                        : WAIT_END::timed_out;
+                                                                       : WAIT_END::timed_out;
     }
     const HANDLE handles[2] = {waiter->hWake, waiter->hTimer};
     DWORD which = WaitForMultipleObjects(2, handles, FALSE, INFINITE);

@@ -1,6 +1,6 @@
 // The platform waiter: a wake from before the wait or from a signal handler ends it (the pause
-// tests wake it from another thread); wakes do not add up. No test depends on how long anything takes: the long
-// waits are deadlines that only a broken waiter reaches.
+// tests wake it from another thread); wakes do not add up. No test depends on how long anything
+// takes: the long waits are deadlines that only a broken waiter reaches.
 #include "platform/wait.h"
 
 #include <gtest/gtest.h>
@@ -30,7 +30,9 @@ TEST_F(Waiter, AWakeBeforeTheWaitEndsItOnceHoweverManyCame) {
 }
 
 WAITER* signalled_waiter = nullptr;
-void wake_from_handler(int) { waiter_wake(signalled_waiter); }
+void wake_from_handler(int) {
+    waiter_wake(signalled_waiter);
+}
 
 // A signal interrupts the wait without ending it; its handler's wake does.
 TEST_F(Waiter, ASignalHandlerEndsAWaitInProgress) {
