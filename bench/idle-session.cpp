@@ -15,8 +15,9 @@ namespace {
 
 constexpr int default_secs = 5;
 constexpr int default_runs = 3;
-// Connecting and the first empty reads are over by then.
-constexpr auto settle = std::chrono::milliseconds(500);
+// Connecting, the demo target's banner and the pauses' growth back to 100 ms after it are
+// over by then: what follows is a second of silence and more.
+constexpr auto settle = std::chrono::milliseconds(1000);
 
 // Per second of the measured span, for one process.
 struct IDLE_RATES {

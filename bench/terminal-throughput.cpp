@@ -1,12 +1,15 @@
 // Target-to-screen throughput of the whole terminal: the demo target floods, the terminal relays
-// to a file, next to the floor of writing the same bytes to a file in 64-byte writes.
+// to a file, next to the floor of writing the same bytes to a file in 64-byte writes; and the
+// terminal's own cost per block, against a library that always has 64 bytes ready.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -19,6 +22,7 @@ using clock_type = std::chrono::steady_clock;
 constexpr long default_kib = 1024;
 constexpr int default_runs = 3;
 constexpr auto session_limit = std::chrono::seconds(120);
+constexpr long long ready_bytes = 256LL << 20;  // what the always-ready library sends
 
 struct SESSION {
     double secs = 0;
@@ -132,13 +136,104 @@ void bench_empty_session(int runs) {
                 s.median, s.low, s.high);
 }
 
+// Wall and CPU time of one measurement.
+struct TIMES {
+    double wall = 0;
+    double cpu = 0;
+};
+
+double process_cpu_secs() {
+    timespec now;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+// 64-byte writes to /dev/null: what a relay of 64-byte blocks pays at least, with the cost of
+// the output itself as small as it gets.
+TIMES null_loop(long long bytes) {
+    char block[64];
+    std::memset(block, 'x', sizeof block);
+    TIMES t;
+    int fd = open("/dev/null", O_WRONLY);
+    if (fd < 0) return t;
+    auto start = clock_type::now();
+    double cpu_start = process_cpu_secs();
+    for (long long done = 0; done < bytes;) {
+        ssize_t n = write(fd, block, sizeof block);
+        if (n <= 0) break;
+        done += n;
+    }
+    t.cpu = process_cpu_secs() - cpu_start;
+    t.wall = std::chrono::duration<double>(clock_type::now() - start).count();
+    close(fd);
+    return t;
+}
+
+// The terminal against the always-ready library, standard input and output on /dev/null, from
+// start to exit; zeros when the session failed.
+TIMES ready_session() {
+    CHILD_SETUP setup;
+    setup.input = CHILD_SETUP::STREAM::null;
+    setup.output = CHILD_SETUP::STREAM::null;
+    setup.error = CHILD_SETUP::STREAM::inherit;
+    setup.environment = {{"LD_LIBRARY_PATH", READY_LIBRARY_DIR},
+                         {"JTAG_VARNAX_READY_BYTES", std::to_string(ready_bytes)}};
+    TIMES t;
+    auto start = clock_type::now();
+    CHILD_PROCESS terminal(TARVIK_TERMINAL_PATH, {"-q"}, setup);
+    EXIT_STATUS status = terminal.wait_exit(session_limit);
+    if (status != exited(0)) {
+        std::fprintf(stderr, "terminal-throughput: the always-ready session %s\n",
+                     describe(status).c_str());
+        return t;
+    }
+    t.wall = std::chrono::duration<double>(clock_type::now() - start).count();
+    t.cpu = terminal.usage().cpu_secs;
+    return t;
+}
+
+// The terminal's cost per block as a share of the bare writes, each run timing both. The
+// share of CPU times holds up better than that of wall times on a busy machine.
+bool bench_block_cost(int runs) {
+    std::vector<double> terminal, loop, share, cpu_share;
+    const double mib = double(ready_bytes) / (1 << 20);
+    for (int i = 0; i < runs; ++i) {
+        TIMES t = ready_session();
+        TIMES l = null_loop(ready_bytes);
+        if (t.wall <= 0 || l.wall <= 0) return false;
+        terminal.push_back(mib / t.wall);
+        loop.push_back(mib / l.wall);
+        share.push_back(l.wall / t.wall);
+        if (t.cpu > 0) cpu_share.push_back(l.cpu / t.cpu);
+    }
+    std::printf("%lld MiB from a library that always has 64 bytes ready, to /dev/null:\n",
+                ready_bytes >> 20);
+    print_rate("terminal, start to exit", terminal);
+    print_rate("plain loop of 64-byte writes", loop);
+    SPREAD s = spread_of(share), c = spread_of(cpu_share);
+    std::printf("%-40s %7.2f         (range %.2f to %.2f)\n", "terminal / plain loop, wall time",
+                s.median, s.low, s.high);
+    std::printf("%-40s %7.2f         (range %.2f to %.2f)\n", "terminal / plain loop, CPU time",
+                c.median, c.low, c.high);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // "blocks [RUNS]": only the cost per block.
+    if (argc > 1 && std::strcmp(argv[1], "blocks") == 0) {
+        int runs = argc > 2 ? std::atoi(argv[2]) : default_runs;
+        if (runs <= 0 || runs > 20) {
+            std::fprintf(stderr, "usage: terminal-throughput blocks [RUNS (1..20)]\n");
+            return 2;
+        }
+        return bench_block_cost(runs) ? 0 : 1;
+    }
     long kib = argc > 1 ? std::atol(argv[1]) : default_kib;
     int runs = argc > 2 ? std::atoi(argv[2]) : default_runs;
     if (kib <= 0 || kib > 65536 || runs <= 0 || runs > 20) {
-        std::fprintf(stderr, "usage: terminal-throughput [KIB (1..65536) [RUNS (1..20)]]\n");
+        std::fprintf(stderr, "usage: terminal-throughput [KIB (1..65536) [RUNS (1..20)]] | blocks [RUNS]\n");
         return 2;
     }
     std::printf("demo target flood of %ld KiB to a file, start to exit, %d runs: median (range)\n",
@@ -158,6 +253,7 @@ int main(int argc, char** argv) {
             rates.push_back(double(shown.size()) / floor_secs(shown, path) / (1 << 20));
         print_rate("floor: the same bytes in 64-byte writes", rates);
         bench_empty_session(runs);
+        ok = bench_block_cost(runs);
     }
     temp_cleanup();
     return ok ? 0 : 1;

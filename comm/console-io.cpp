@@ -8,6 +8,7 @@
 #include <new>
 
 #include "args/process-args.h"
+#include "comm/pause.h"
 #include "platform/console.h"
 #include "platform/process.h"
 #include "platform/thread.h"
@@ -35,10 +36,15 @@ void reader_thread_main(void* argument) {
         std::string error;
         CONSOLE_READ result = console_read_byte(&byte, &error);
         if (result == CONSOLE_READ::byte) {
-            std::unique_lock<std::mutex> lock(shared->m_mutex);
-            shared->m_room.wait(lock,
-                                [shared] { return shared->m_input.size() < reader_buffer_limit; });
-            shared->m_input.push_back(byte);
+            {
+                std::unique_lock<std::mutex> lock(shared->m_mutex);
+                shared->m_room.wait(
+                    lock, [shared] { return shared->m_input.size() < reader_buffer_limit; });
+                shared->m_input.push_back(byte);
+                shared->m_news.store(true, std::memory_order_release);
+            }
+            // The relay's pause ends, so the key goes out now rather than after it.
+            pause_key_typed();
             continue;
         }
         if (result == CONSOLE_READ::failed) {
@@ -52,6 +58,7 @@ void reader_thread_main(void* argument) {
     if (failed) {
         std::lock_guard<std::mutex> lock(shared->m_mutex);
         shared->m_input_ended = true;
+        shared->m_news.store(true, std::memory_order_release);
     }
     release(shared);
 }
@@ -103,6 +110,7 @@ int COMM_CONSOLE::read(char* buffer, unsigned int count) {
             process_exit_now(3);
         }
     }
+    if (!m_shared->m_news.load(std::memory_order_acquire)) return 0;
     std::lock_guard<std::mutex> lock(m_shared->m_mutex);
     // What was read before input failed is still delivered; the end is reported after it.
     if (!m_shared->m_input.empty()) {
@@ -110,10 +118,16 @@ int COMM_CONSOLE::read(char* buffer, unsigned int count) {
         if (taken == 0) return 0;
         std::memcpy(buffer, m_shared->m_input.data(), taken);
         m_shared->m_input.erase(0, taken);
+        if (m_shared->m_input.empty() && !m_shared->m_input_ended) {
+            m_shared->m_news.store(false, std::memory_order_relaxed);
+        }
         m_shared->m_room.notify_one();
         return static_cast<int>(taken);
     }
-    if (!m_shared->m_input_ended) return 0;
+    if (!m_shared->m_input_ended) {
+        m_shared->m_news.store(false, std::memory_order_relaxed);
+        return 0;
+    }
     if (!m_end_reported) {
         m_end_reported = true;
         std::fprintf(stderr, "%s: error: Gathering input from STDIO\n", program_name);

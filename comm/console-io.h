@@ -19,6 +19,10 @@ struct READER_SHARED {
     std::condition_variable m_room;  // signalled when read has taken bytes out of m_input
     std::string m_input;             // bytes read and not yet taken by read, oldest first
     bool m_input_ended = false;      // the reader stopped after a failed read; never cleared
+    // Set with m_mutex held whenever m_input or m_input_ended changes, cleared with it held
+    // when read has taken everything: a read finds out without locking that nothing came,
+    // which is what nearly every pass of the relay finds.
+    std::atomic<bool> m_news{false};
     std::atomic<int> m_owners{1};
 };
 

@@ -1,6 +1,7 @@
 // The JTAG UART channel: connection report and errors, cable check, reads with reconnection.
 #include "comm/jtag-uart.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,11 +10,13 @@
 #include "base/program-name.h"
 #include "client/jtag_varnax.h"
 #include "platform/dynlib.h"
-#include "platform/timer.h"
 
 namespace {
 
+// An idle link is read ten times a second. While bytes move, the pause starts this short and
+// doubles with each empty read until it is the idle one again.
 constexpr int64_t empty_read_pause_us = 100000;
+constexpr int64_t moving_pause_us = 500;
 constexpr int64_t failed_reopen_pause_us = 1000000;
 constexpr int interruption_length = 10;  // this many 0xFF bytes at a block's start: link lost
 
@@ -154,10 +157,10 @@ bool starts_with_interruption(const char* buffer, int count) {
 
 }  // namespace
 
-void (*jtag_uart_pause_us)(int64_t microseconds) = timer_sleep_us;
+PAUSE_END (*jtag_uart_pause)(int64_t microseconds, bool keys_end_it) = pause_us;
 int (*jtag_uart_cable_warning)(JTAGVARNAX* handle) = cable_warning_from_library;
 
-COMM_JTAG_UART::COMM_JTAG_UART() {
+COMM_JTAG_UART::COMM_JTAG_UART() : m_next_pause_us(empty_read_pause_us) {
     const char* cable = settings.cable ? settings.cable->c_str() : nullptr;
     m_handle = jtagvarnax_open(cable, settings.device, settings.instance, program_name);
     if (m_handle == nullptr) {
@@ -200,10 +203,13 @@ int COMM_JTAG_UART::read(char* buffer, unsigned int count) {
         const char* cable = settings.cable ? settings.cable->c_str() : nullptr;
         m_handle = jtagvarnax_open(cable, settings.device, settings.instance, primary_name);
         if (m_handle == nullptr) {
-            jtag_uart_pause_us(failed_reopen_pause_us);
+            // Reconnection attempts stay at about one a second, keys or no keys.
+            jtag_uart_pause(failed_reopen_pause_us, false);
             return 0;
         }
         std::printf("\nConnected!\n");
+        m_fresh_link = true;
+        m_next_pause_us = empty_read_pause_us;
     }
 
     int result = jtagvarnax_read(m_handle, buffer, count);
@@ -213,7 +219,8 @@ int COMM_JTAG_UART::read(char* buffer, unsigned int count) {
         m_handle = nullptr;
         result = -1;
     }
-    if (result == 0) jtag_uart_pause_us(empty_read_pause_us);
+    if (result > 0) m_next_pause_us = moving_pause_us;
+    if (result == 0) pause_after_empty_read();
     if (settings.persistent && result < 0 && m_handle != nullptr) {
         jtagvarnax_close(m_handle);
         m_handle = nullptr;
@@ -224,8 +231,26 @@ int COMM_JTAG_UART::read(char* buffer, unsigned int count) {
 int COMM_JTAG_UART::write(const char* data, unsigned int count) {
     if (m_handle == nullptr) return 0;
     int result = jtagvarnax_write(m_handle, data, count);
+    // The target's answer to what was just sent is expected soon.
+    if (result > 0) m_next_pause_us = moving_pause_us;
     // In persistent mode a failed write keeps the bytes with the caller; the next read
     // notices the lost link and reconnects.
     if (settings.persistent && result < 0) return 0;
     return result;
+}
+
+void COMM_JTAG_UART::pause_after_empty_read() {
+    // The first empty read of a new link waits in full: what the target had queued before
+    // has time to arrive, so that a drain of stale output (--flush) sees it.
+    if (m_fresh_link) {
+        m_fresh_link = false;
+        jtag_uart_pause(empty_read_pause_us, false);
+        return;
+    }
+    // A typed key ends the pause: the relay sends it and the echo is expected soon.
+    if (jtag_uart_pause(m_next_pause_us, true) == PAUSE_END::key_typed) {
+        m_next_pause_us = moving_pause_us;
+    } else {
+        m_next_pause_us = std::min(2 * m_next_pause_us, empty_read_pause_us);
+    }
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "comm/comm.h"
+#include "comm/pause.h"
 
 struct JTAGVARNAX;
 
@@ -16,15 +17,22 @@ public:
     COMM_JTAG_UART& operator=(const COMM_JTAG_UART&) = delete;
 
     void wait_open() override;
-    // Pauses 100 ms when nothing came and 1 s after a failed reopen, then returns 0.
+    // When nothing came, pauses before it returns 0: at most 100 ms, ended early by a typed
+    // key, and short while bytes are moving (see pause_after_empty_read). After a failed
+    // reopen it pauses 1 s, which only Ctrl-C ends.
     int read(char* buffer, unsigned int count) override;
     int write(const char* data, unsigned int count) override;
 
 private:
+    void pause_after_empty_read();
+
     JTAGVARNAX* m_handle = nullptr;  // null while no link is open (persistent mode only)
+    bool m_fresh_link = true;        // no empty read since the link opened
+    int64_t m_next_pause_us;         // the pause after the next empty read
 };
 
-// Seams for tests; they default to the real pause and the run-time lookup of the library's
-// optional cable-warning function (which gives 1 when the library or the function is missing).
-extern void (*jtag_uart_pause_us)(int64_t microseconds);
+// Seams for tests; they default to the process's pauses and the run-time lookup of the
+// library's optional cable-warning function (which gives 1 when the library or the function is
+// missing).
+extern PAUSE_END (*jtag_uart_pause)(int64_t microseconds, bool keys_end_it);
 extern int (*jtag_uart_cable_warning)(JTAGVARNAX* handle);

@@ -40,10 +40,9 @@ bool tracing() {
     return settings.dump_flags[static_cast<unsigned char>('t')] != 0;
 }
 
-// Offers the unwritten rest of the block. A short write is normal: the rest goes out on the
-// next pass. Returns false when the channel reports an error.
-bool write_pending(COMM* channel, BLOCK& block, const char* trace_format) {
-    if (!block.pending()) return true;
+// Offers the unwritten rest of a pending block. A short write is normal: the rest goes out on
+// the next pass. Returns false when the channel reports an error.
+bool write_rest(COMM* channel, BLOCK& block, const char* trace_format) {
     int offered = block.count - block.done;
     int n = channel->write(block.data + block.done, static_cast<unsigned int>(offered));
     if (tracing()) std::printf(trace_format, n);
@@ -51,6 +50,11 @@ bool write_pending(COMM* channel, BLOCK& block, const char* trace_format) {
     // A channel cannot take more than it was offered; done never passes count.
     block.done += std::min(n, offered);
     return true;
+}
+
+// The test stays in the loop: most passes have nothing to send to the target.
+inline bool write_pending(COMM* channel, BLOCK& block, const char* trace_format) {
+    return !block.pending() || write_rest(channel, block, trace_format);
 }
 
 // A console read error counts as nothing typed; the console channel has said why.

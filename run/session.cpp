@@ -10,9 +10,9 @@
 #include "base/program-name.h"
 #include "comm/console-io.h"
 #include "comm/jtag-uart.h"
+#include "comm/pause.h"
 #include "platform/console.h"
 #include "platform/process.h"
-#include "platform/timer.h"
 #include "run/relay-loop.h"
 
 namespace {
@@ -34,7 +34,7 @@ void count_down() {
         if (interrupted.load()) break;
         std::printf("\b\b\b%2llds", static_cast<long long>((ticks + 9) / ticks_per_second));
         std::fflush(stdout);
-        timer_sleep_us(tick_us);
+        pause_us(tick_us, false);  // plain ticks: only Ctrl-C ends one early
         --ticks;
     }
     std::printf("\b\b\bdone\n");
@@ -83,10 +83,13 @@ void say_at_end(const std::string& text) {
 
 void on_interrupt(int signal_number) {
     interrupted.store(1);
+    pause_interrupt();
     std::signal(signal_number, on_interrupt);
 }
 
 void run_session() {
+    // Before the handler: Ctrl-C ends whatever pause is in progress.
+    pauses_start();
     std::signal(SIGINT, on_interrupt);
     // A closed standard output shows as a failed write, which ends the relay.
     process_ignore_broken_pipe();

@@ -1,8 +1,10 @@
 // Reading the board configuration file.
 #include "server/board-config.h"
 
-#include <fstream>
-#include <sstream>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
 
 namespace {
 
@@ -172,6 +174,118 @@ bool parse_line(const std::vector<std::string>& w, const std::string& demo, BOAR
     return false;
 }
 
+// Two JTAG UARTs cannot both wait for their target on one port: the later one is refused.
+bool target_port_free(const BOARD_CONFIG& config, const UART_CONFIG& added, std::string* why) {
+    if (added.kind != TARGET_KIND::listen || added.port == 0) return true;
+    for (const CABLE_CONFIG& cable : config.cables)
+        for (const DEVICE_CONFIG& device : cable.devices)
+            for (const UART_CONFIG& uart : device.uarts)
+                if (&uart != &added && uart.kind == TARGET_KIND::listen && uart.port == added.port)
+                    return *why = "port " + std::to_string(added.port) +
+                                  " is already the target port of line " +
+                                  std::to_string(uart.line),
+                           false;
+    return true;
+}
+
+// Takes the configuration text in pieces and applies each line as soon as it is complete, so
+// no more than one line is ever held.
+class CONFIG_READER {
+public:
+    CONFIG_READER(const std::string& file_name, const std::string& demo, BOARD_CONFIG* config)
+        : m_file_name(file_name), m_demo(demo), m_config(config) {
+        m_config->file_name = file_name;
+    }
+    // False at the first mistake, with error().
+    bool feed(const char* data, std::size_t size);
+    // Applies a last line without a line end.
+    bool finish();
+    const std::string& error() const { return m_error; }
+
+private:
+    bool take_line();
+    bool too_long() {
+        return fail(m_number,
+                    "the line is longer than " + std::to_string(config_max_line) + " bytes");
+    }
+    bool fail(int line, const std::string& why);
+
+    std::string m_file_name;
+    std::string m_demo;
+    BOARD_CONFIG* m_config;
+    std::string m_line;
+    int m_number = 1;
+    std::string m_error;
+};
+
+bool CONFIG_READER::feed(const char* data, std::size_t size) {
+    while (size > 0) {
+        const char* end = static_cast<const char*>(std::memchr(data, '\n', size));
+        std::size_t run = end != nullptr ? std::size_t(end - data) : size;
+        // One byte more may be the CR of a CR LF line end.
+        if (m_line.size() + run > config_max_line + 1) return too_long();
+        m_line.append(data, run);
+        if (end == nullptr) return true;
+        if (m_line.size() > config_max_line && m_line.back() != '\r') return too_long();
+        if (!take_line()) return false;
+        data += run + 1;
+        size -= run + 1;
+    }
+    return true;
+}
+
+bool CONFIG_READER::take_line() {
+    std::vector<std::string> words;
+    std::string why;
+    bool ok = config_split(m_line, &words, &why);
+    if (ok && !words.empty()) ok = parse_line(words, m_demo, m_config, &why);
+    if (ok && !words.empty() && words[0] == "uart") {
+        UART_CONFIG& added = m_config->cables.back().devices.back().uarts.back();
+        added.line = m_number;
+        ok = target_port_free(*m_config, added, &why);
+    }
+    if (!ok) return fail(m_number, why);
+    m_line.clear();
+    ++m_number;
+    return true;
+}
+
+bool CONFIG_READER::finish() {
+    if (m_line.size() > config_max_line && m_line.back() != '\r') return too_long();
+    if (!m_line.empty() && !take_line()) return false;
+    if (m_config->cables.empty()) return fail(0, "describes no cable");
+    return true;
+}
+
+bool CONFIG_READER::fail(int line, const std::string& why) {
+    std::string where = line > 0 ? ":" + std::to_string(line) : "";
+    m_error = config_printable(m_file_name + where + ": " + why);
+    return false;
+}
+
+// The length of the UTF-8 sequence of a printable character at text[i], or 0.
+std::size_t printable_utf8(const std::string& text, std::size_t i) {
+    unsigned char lead = static_cast<unsigned char>(text[i]);
+    std::size_t length = lead >= 0xF8   ? 0
+                         : lead >= 0xF0 ? 4
+                         : lead >= 0xE0 ? 3
+                         : lead >= 0xC0 ? 2
+                                        : 0;
+    if (length == 0 || i + length > text.size()) return 0;
+    unsigned long code = lead & (0x7Fu >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+        unsigned char next = static_cast<unsigned char>(text[i + k]);
+        if ((next & 0xC0) != 0x80) return 0;
+        code = code << 6 | (next & 0x3Fu);
+    }
+    static const unsigned long lowest[] = {0, 0, 0x80, 0x800, 0x10000};
+    // Overlong forms, surrogates, values past Unicode and the C1 control characters.
+    if (code < lowest[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF ||
+        code < 0xA0)
+        return 0;
+    return length;
+}
+
 }  // namespace
 
 bool config_baud_supported(long baud) {
@@ -203,7 +317,13 @@ bool config_split(const std::string& line, std::vector<std::string>* words, std:
             for (++i;; ++i) {
                 if (i >= line.size()) return *error = "unclosed quote", false;
                 if (line[i] == '"') break;
-                if (line[i] == '\\' && i + 1 < line.size()) ++i;
+                if (line[i] == '\\' && i + 1 < line.size()) {
+                    char escaped = line[++i];
+                    if (escaped != '"' && escaped != '\\')
+                        return *error = std::string("unknown escape \"\\") + escaped +
+                                        "\" in quotes (only \\\" and \\\\ are escapes)",
+                               false;
+                }
                 word += line[i];
             }
             ++i;
@@ -213,36 +333,54 @@ bool config_split(const std::string& line, std::vector<std::string>* words, std:
     return true;
 }
 
+std::string config_printable(const std::string& text) {
+    static const char hex[] = "0123456789abcdef";
+    std::string shown;
+    for (std::size_t i = 0; i < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        std::size_t length = c >= 0x80 ? printable_utf8(text, i) : c < 0x20 || c == 0x7F ? 0 : 1;
+        if (length > 0) {
+            shown.append(text, i, length);
+            i += length;
+            continue;
+        }
+        shown += "\\x";
+        shown += hex[c >> 4];
+        shown += hex[c & 0xF];
+        ++i;
+    }
+    return shown;
+}
+
 bool config_parse(const std::string& text, const std::string& file_name,
                   const std::string& demo_program, BOARD_CONFIG* config, std::string* error) {
-    std::istringstream in(text);
-    std::string line, why;
-    std::vector<std::string> words;
-    for (int number = 1; std::getline(in, line); ++number) {
-        bool ok = config_split(line, &words, &why);
-        if (ok && !words.empty()) ok = parse_line(words, demo_program, config, &why);
-        if (!ok) {
-            *error = file_name + ":" + std::to_string(number) + ": " + why;
-            return false;
-        }
-    }
-    if (config->cables.empty()) {
-        *error = file_name + ": describes no cable";
-        return false;
-    }
-    return true;
+    CONFIG_READER reader(file_name, demo_program, config);
+    bool ok = reader.feed(text.data(), text.size()) && reader.finish();
+    if (!ok) *error = reader.error();
+    return ok;
 }
 
 bool config_load(const std::string& path, const std::string& demo_program, BOARD_CONFIG* config,
                  std::string* error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        *error = path + ": cannot be read";
+    struct CLOSE {
+        void operator()(std::FILE* f) const { std::fclose(f); }
+    };
+    std::unique_ptr<std::FILE, CLOSE> file(std::fopen(path.c_str(), "rb"));
+    // A folder opens on some systems and fails only at the first read: both say why.
+    auto unreadable = [&](int why) {
+        *error = config_printable(path + ": cannot be read: " + std::strerror(why));
         return false;
+    };
+    if (file == nullptr) return unreadable(errno);
+    CONFIG_READER reader(path, demo_program, config);
+    char chunk[4096];
+    std::size_t n = 0;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
+        if (!reader.feed(chunk, n)) return *error = reader.error(), false;
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    return config_parse(text.str(), path, demo_program, config, error);
+    if (std::ferror(file.get())) return unreadable(errno);
+    if (!reader.finish()) return *error = reader.error(), false;
+    return true;
 }
 
 BOARD_CONFIG config_demo(const std::string& demo_program) {
@@ -252,5 +390,7 @@ BOARD_CONFIG config_demo(const std::string& demo_program) {
     CABLE_CONFIG cable;
     cable.name = "Varnax demo cable [USB-0]";
     cable.devices.push_back(DEVICE_CONFIG{1, {uart}});
-    return BOARD_CONFIG{{cable}};
+    BOARD_CONFIG config;
+    config.cables.push_back(cable);
+    return config;
 }

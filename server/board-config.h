@@ -24,6 +24,7 @@ struct UART_CONFIG {
     std::string device;             // serial: the device's path
     long baud = 115200;             // serial: one of the speeds config_baud_supported accepts
     std::string host;               // connect: an IPv4 address; loopback unless written out
+    int line = 0;                   // where the configuration file describes it (0: nowhere)
 };
 
 struct DEVICE_CONFIG {
@@ -41,12 +42,17 @@ struct CABLE_CONFIG {
 
 struct BOARD_CONFIG {
     std::vector<CABLE_CONFIG> cables;
+    std::string file_name;  // the file it was read from, for messages; empty for the demo
 };
 
+// The longest line a configuration file may hold, without its line end.
+constexpr std::size_t config_max_line = 4096;
+
 // Parses a configuration text; file_name only labels the messages ("FILE:LINE: why").
-// demo_program is what the target kind "demo" runs.
+// demo_program is what the target kind "demo" runs. Messages show unprintable bytes escaped.
 bool config_parse(const std::string& text, const std::string& file_name,
                   const std::string& demo_program, BOARD_CONFIG* config, std::string* error);
+// Reads the file a line at a time, so a huge line is refused without being held in memory.
 bool config_load(const std::string& path, const std::string& demo_program, BOARD_CONFIG* config,
                  std::string* error);
 // One cable, one device, one JTAG UART running the demo target.
@@ -54,5 +60,9 @@ BOARD_CONFIG config_demo(const std::string& demo_program);
 // The serial speeds a `serial` target may ask for (the standard ones, 50 to 4000000).
 bool config_baud_supported(long baud);
 // Splits a line into words; "double quotes" keep spaces, \" and \\ escape inside them.
-// A # outside quotes starts a comment. False (with *error) for an unclosed quote.
+// A # outside quotes starts a comment. False (with *error) for an unclosed quote or another
+// escape.
 bool config_split(const std::string& line, std::vector<std::string>* words, std::string* error);
+// The text with control bytes, and bytes that are not UTF-8, written as \xHH, so a message
+// neither ends at a NUL byte nor sends escape sequences to the terminal that shows it.
+std::string config_printable(const std::string& text);

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,9 +20,9 @@
 
 #include "client/protocol.h"
 #include "server/jtag-server.h"
-#include "server/process.h"
 #include "server/ring-buffer.h"
 #include "server/server-state.h"
+#include "server/target-program.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ volatile sig_atomic_t stop_requested = 0;
 
 void on_signal(int sig) {
     int saved = errno;
-    if (sig != SIGCHLD) stop_requested = 1;
+    if (sig == SIGINT || sig == SIGTERM) stop_requested = 1;
     char c = 0;
     (void)!write(signal_pipe[1], &c, 1);
     errno = saved;
@@ -40,10 +41,21 @@ void install_signals() {
     if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
     struct sigaction sa {};
     sa.sa_handler = on_signal;
-    sa.sa_flags = SA_RESTART;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGCHLD}) sigaction(sig, &sa, nullptr);
+    // A stop request interrupts whatever call the server is in, a read of the terminal too;
+    // an ended child or a job brought to the front only wakes the loop.
+    for (int sig : {SIGINT, SIGTERM}) sigaction(sig, &sa, nullptr);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : {SIGCHLD, SIGCONT}) sigaction(sig, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // A read of the terminal from the background fails instead of stopping the server.
+    signal(SIGTTIN, SIG_IGN);
+}
+
+// Standard input is the terminal of a job that is not in front: reading it is not ours.
+bool in_background_of_terminal() {
+    pid_t front = tcgetpgrp(STDIN_FILENO);
+    return front >= 0 && front != getpgrp();
 }
 
 bool is_loopback(const sockaddr_in& addr) {
@@ -95,9 +107,6 @@ int accept_from(int listen_fd, sockaddr_in* peer) {
     return fd;
 }
 
-// A connection must have asked for a JTAG UART by then, or it is dropped.
-constexpr auto open_timeout = std::chrono::seconds(10);
-
 // What one entry of the poll set belongs to.
 enum class WATCH {
     listener,
@@ -116,7 +125,7 @@ enum class WATCH {
 class JTAG_SERVER : public SERVER_STATE {
 public:
     JTAG_SERVER(const BOARD_CONFIG& config, const SERVER_OPTIONS& options)
-        : SERVER_STATE(config, options) {}
+        : SERVER_STATE(config, options), m_config_file(config.file_name) {}
     ~JTAG_SERVER();
     int run();
 
@@ -129,8 +138,8 @@ private:
     void read_client(CLIENT* client);
     void flush_client(CLIENT* client);
     void reap_children();
-    void close_finished_clients();
 
+    std::string m_config_file;  // names the lines of the JTAG UARTs in messages
     int m_listen_fd = -1;
     std::string m_command_line;
     bool m_commands_open = true;
@@ -147,9 +156,13 @@ bool JTAG_SERVER::start_listening() {
         if (uart->cfg.kind != TARGET_KIND::listen) continue;
         uart->listen_fd = listen_on("127.0.0.1", uart->cfg.port, 8192, &uart->port, &why);
         if (uart->listen_fd < 0) {
+            std::string where;
+            if (!m_config_file.empty() && uart->cfg.line > 0)
+                where =
+                    config_printable(m_config_file) + ":" + std::to_string(uart->cfg.line) + ": ";
             std::fprintf(stderr,
-                         "varnax-server: cannot listen for the target of %s on port %u: %s\n",
-                         uart->label().c_str(), uart->cfg.port, why.c_str());
+                         "varnax-server: %scannot listen for the target of %s on port %u: %s\n",
+                         where.c_str(), uart->label().c_str(), uart->cfg.port, why.c_str());
             return false;
         }
     }
@@ -179,10 +192,10 @@ int JTAG_SERVER::run() {
         retry_targets();
         for (auto& uart : m_uarts) pump(uart.get());
         for (auto& client : m_clients) flush_client(client.get());
-        close_finished_clients();
+        sweep_clients(std::chrono::steady_clock::now());
     }
     log("stopping");
-    for (auto& uart : m_uarts) stop_target(uart.get(), 1000);
+    stop_all_targets(1000);
     return 0;
 }
 
@@ -194,7 +207,9 @@ void JTAG_SERVER::poll_once() {
         who.emplace_back(kind, what);
     };
     if (signal_pipe[0] >= 0) watch(signal_pipe[0], POLLIN, WATCH::signals, nullptr);
-    if (m_options.commands && m_commands_open)
+    // A job sent to the background leaves its terminal alone; the one-second cap below brings
+    // the commands back soon after it returns to the front.
+    if (m_options.commands && m_commands_open && !in_background_of_terminal())
         watch(STDIN_FILENO, POLLIN, WATCH::commands, nullptr);
     int timeout = -1;
     auto now = std::chrono::steady_clock::now();
@@ -208,7 +223,7 @@ void JTAG_SERVER::poll_once() {
         // Wake up in time for a closing client's deadline and for one that never opens.
         if (c->closing)
             timeout = 100;
-        else if (c->uart == nullptr && (timeout < 0 || timeout > 1000))
+        else if (!c->open_requested && (timeout < 0 || timeout > 1000))
             timeout = 1000;
     }
     for (auto& u : m_uarts) {
@@ -313,6 +328,8 @@ void JTAG_SERVER::read_commands() {
     char chunk[1024];
     ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+    // Sent to the background between the check and the read.
+    if (n < 0 && errno == EIO && in_background_of_terminal()) return;
     if (n <= 0) {
         m_commands_open = false;  // no more commands; the server goes on
         return;
@@ -336,9 +353,7 @@ void JTAG_SERVER::read_client(CLIENT* client) {
     } while (n < 0 && errno == EINTR);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (n <= 0) {
-        if (!client->closing) log("%s: disconnected", client->peer.c_str());
-        release(client);
-        client->finished = true;
+        client_gone(client);
         return;
     }
     if (!client->closing) take_bytes(client, chunk, std::size_t(n));
@@ -371,23 +386,7 @@ void JTAG_SERVER::reap_children() {
     while (read(signal_pipe[0], drain, sizeof drain) > 0) {
     }
     int pid;
-    while ((pid = process_reap()) > 0) child_ended(pid);
-}
-
-void JTAG_SERVER::close_finished_clients() {
-    auto now = std::chrono::steady_clock::now();
-    for (auto it = m_clients.begin(); it != m_clients.end();) {
-        CLIENT* c = it->get();
-        bool idle = !c->closing && c->uart == nullptr && now - c->accepted_at > open_timeout;
-        if (idle) log("%s: dropped: no open request in time", c->peer.c_str());
-        if (c->finished || idle || (c->closing && now >= c->close_deadline)) {
-            release(c);
-            close(c->fd);
-            it = m_clients.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    while ((pid = target_program_reap()) > 0) child_ended(pid);
 }
 
 int server_run(const BOARD_CONFIG& config, const SERVER_OPTIONS& options) {

@@ -7,7 +7,7 @@
 #include "client/protocol.h"
 #include "server/board-config.h"
 #include "server/jtag-server.h"
-#include "server/process.h"
+#include "server/target-program.h"
 
 namespace {
 
@@ -25,32 +25,126 @@ const char* usage_text =
     "  --no-commands          do not read fault commands from standard input\n"
     "  --protocol-version N   greet clients with another protocol version (for tests)\n"
     "  --quiet                no log lines on standard error\n"
+    "  --version              the version of the server and of its protocol\n"
     "  --help                 this text\n"
+    "An option's value may also follow an equals sign: --listen=127.0.0.1:0.\n"
     "Fault commands, one per line on standard input, each answered \"ok\" or \"error: ...\":\n"
     "  unplug CABLE, plug CABLE, power-off CABLE, power-on CABLE,\n"
-    "  drop CABLE DEVICE INSTANCE, interrupt CABLE DEVICE INSTANCE\n";
+    "  drop CABLE DEVICE INSTANCE, interrupt CABLE DEVICE INSTANCE\n"
+    "They are read only while the server is not a background job of the terminal it was\n"
+    "started from: 'varnax-server --demo &' serves at once and takes commands after 'fg'.\n";
 
-bool parse_number(const char* text, unsigned long high, unsigned long* value) {
-    if (*text == '\0' || std::strlen(text) > 10) return false;
+// What the command line asks for.
+struct COMMAND_LINE {
+    SERVER_OPTIONS options;
+    std::string config_path;
+    std::string secret_path;
+    bool demo = false;
+    bool help = false;
+    bool version = false;
+};
+
+bool parse_number(const std::string& text, unsigned long high, unsigned long* value) {
+    if (text.empty() || text.size() > 10) return false;
     unsigned long v = 0;
-    for (const char* p = text; *p; ++p) {
-        if (*p < '0' || *p > '9') return false;
-        v = v * 10 + static_cast<unsigned long>(*p - '0');
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + static_cast<unsigned long>(c - '0');
     }
     if (v > high) return false;
     *value = v;
     return true;
 }
 
-bool parse_listen(const std::string& text, SERVER_OPTIONS* options) {
+bool take_listen(const std::string& text, COMMAND_LINE* line, std::string* why) {
     std::size_t colon = text.rfind(':');
     unsigned long port = 0;
     if (colon == std::string::npos || colon == 0 ||
-        !parse_number(text.c_str() + colon + 1, 65535, &port))
-        return false;
-    options->host = text.substr(0, colon);
-    if (options->host == "localhost") options->host = "127.0.0.1";
-    options->port = static_cast<std::uint16_t>(port);
+        !parse_number(text.substr(colon + 1), 65535, &port))
+        return *why = "--listen needs HOST:PORT, not \"" + text + "\"", false;
+    line->options.host = text.substr(0, colon);
+    if (line->options.host == "localhost") line->options.host = "127.0.0.1";
+    line->options.port = static_cast<std::uint16_t>(port);
+    return true;
+}
+
+bool take_protocol_version(const std::string& text, COMMAND_LINE* line, std::string* why) {
+    unsigned long n = 0;
+    if (!parse_number(text, 0xFFFFFFFFul, &n))
+        return *why = "--protocol-version needs a number, not \"" + text + "\"", false;
+    line->options.protocol_version = static_cast<std::uint32_t>(n);
+    return true;
+}
+
+// One row per option: its name, what its value is (null: it takes none), what it sets.
+struct OPTION_ROW {
+    const char* name;
+    const char* value;
+    bool (*take)(const std::string& value, COMMAND_LINE* line, std::string* why);
+};
+
+const OPTION_ROW option_rows[] = {
+    {"--config", "FILE",
+     [](const std::string& v, COMMAND_LINE* c, std::string*) { return c->config_path = v, true; }},
+    {"--demo", nullptr,
+     [](const std::string&, COMMAND_LINE* c, std::string*) { return c->demo = true, true; }},
+    {"--listen", "HOST:PORT", take_listen},
+    {"--allow-remote", nullptr,
+     [](const std::string&, COMMAND_LINE* c, std::string*) {
+         return c->options.allow_remote = true, true;
+     }},
+    {"--secret-file", "FILE",
+     [](const std::string& v, COMMAND_LINE* c, std::string*) { return c->secret_path = v, true; }},
+    {"--secret-for-local", nullptr,
+     [](const std::string&, COMMAND_LINE* c, std::string*) {
+         return c->options.secret_for_local = true, true;
+     }},
+    // Not in the usage text: lets the tests reach the remote clients' path on loopback.
+    {"--treat-loopback-as-remote", nullptr,
+     [](const std::string&, COMMAND_LINE* c, std::string*) {
+         return c->options.loopback_is_remote = true, true;
+     }},
+    {"--no-commands", nullptr,
+     [](const std::string&, COMMAND_LINE* c, std::string*) {
+         return c->options.commands = false, true;
+     }},
+    {"--protocol-version", "N", take_protocol_version},
+    {"--quiet", nullptr,
+     [](const std::string&, COMMAND_LINE* c, std::string*) {
+         return c->options.quiet = true, true;
+     }},
+    {"--version", nullptr,
+     [](const std::string&, COMMAND_LINE* c, std::string*) { return c->version = true, true; }},
+    {"--help", nullptr,
+     [](const std::string&, COMMAND_LINE* c, std::string*) { return c->help = true, true; }},
+};
+
+// Takes "--name VALUE" and "--name=VALUE" alike. An option where a value belongs is a
+// missing value, not the value.
+bool scan_options(int argc, char** argv, COMMAND_LINE* line, std::string* why) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::size_t eq = arg.rfind("--", 0) == 0 ? arg.find('=') : std::string::npos;
+        std::string name = arg.substr(0, eq);
+        const OPTION_ROW* row = nullptr;
+        for (const OPTION_ROW& r : option_rows)
+            if (name == r.name) row = &r;
+        if (row == nullptr) {
+            *why = (arg.rfind("--", 0) == 0 ? "unknown option \"" : "unexpected argument \"") +
+                   name + "\" (try --help)";
+            return false;
+        }
+        std::string value;
+        if (row->value == nullptr && eq != std::string::npos)
+            return *why = name + " takes no value (try --help)", false;
+        if (eq != std::string::npos)
+            value = arg.substr(eq + 1);
+        else if (row->value != nullptr && i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0)
+            value = argv[++i];
+        if (row->value != nullptr && value.empty())
+            return *why = name + " needs a value: " + row->value + " (try --help)", false;
+        if (!row->take(value, line, why)) return false;
+    }
     return true;
 }
 
@@ -62,65 +156,38 @@ int fail(const std::string& why) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    SERVER_OPTIONS options;
-    std::string config_path;
-    bool demo = false;
-    std::string secret_path;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        bool has_value = i + 1 < argc;
-        unsigned long n = 0;
-        if (arg == "--help") {
-            std::fputs(usage_text, stdout);
-            return 0;
-        } else if (arg == "--demo") {
-            demo = true;
-        } else if (arg == "--config" && has_value) {
-            config_path = argv[++i];
-        } else if (arg == "--listen" && has_value) {
-            if (!parse_listen(argv[++i], &options))
-                return fail(std::string("--listen needs HOST:PORT, not \"") + argv[i] + "\"");
-        } else if (arg == "--protocol-version" && has_value) {
-            if (!parse_number(argv[++i], 0xFFFFFFFFul, &n))
-                return fail(std::string("--protocol-version needs a number, not \"") + argv[i] +
-                            "\"");
-            options.protocol_version = static_cast<std::uint32_t>(n);
-        } else if (arg == "--allow-remote") {
-            options.allow_remote = true;
-        } else if (arg == "--secret-file" && has_value) {
-            secret_path = argv[++i];
-        } else if (arg == "--secret-for-local") {
-            options.secret_for_local = true;
-        } else if (arg == "--treat-loopback-as-remote") {
-            // Not in the usage text: lets the tests reach the remote clients' path on loopback.
-            options.loopback_is_remote = true;
-        } else if (arg == "--no-commands") {
-            options.commands = false;
-        } else if (arg == "--quiet") {
-            options.quiet = true;
-        } else {
-            return fail("unknown or incomplete option \"" + arg + "\" (try --help)");
-        }
+    COMMAND_LINE line;
+    std::string why;
+    if (!scan_options(argc, argv, &line, &why)) return fail(why);
+    if (line.version) {
+        std::printf("varnax-server: Version %s, protocol version %u\n", VARNAX_SERVER_VERSION,
+                    unsigned(varnax::protocol_version));
+        return 0;
     }
-    if (demo == !config_path.empty())
+    if (line.help) {
+        std::fputs(usage_text, stdout);
+        return 0;
+    }
+    if (line.demo == !line.config_path.empty())
         return fail("give either --config FILE or --demo (try --help)");
-    if (options.allow_remote && secret_path.empty())
-        return fail("--allow-remote needs --secret-file FILE: clients from other machines must "
-                    "prove that they know a shared secret (see docs/server.md)");
-    if (options.secret_for_local && secret_path.empty())
+    if (line.options.allow_remote && line.secret_path.empty())
+        return fail(
+            "--allow-remote needs --secret-file FILE: clients from other machines must "
+            "prove that they know a shared secret (see docs/server.md)");
+    if (line.options.secret_for_local && line.secret_path.empty())
         return fail("--secret-for-local needs --secret-file FILE");
-    std::string demo_program = process_self_directory() + "/varnax-demo-target";
+    std::string demo_program = target_program_self_directory() + "/varnax-demo-target";
     BOARD_CONFIG config;
-    std::string error;
-    if (demo) {
+    if (line.demo) {
         config = config_demo(demo_program);
-    } else if (!config_load(config_path, demo_program, &config, &error)) {
-        std::fprintf(stderr, "varnax-server: %s\n", error.c_str());
+    } else if (!config_load(line.config_path, demo_program, &config, &why)) {
+        std::fprintf(stderr, "varnax-server: %s\n", why.c_str());
         return 1;
     }
-    if (!secret_path.empty() && !auth_read_secret(secret_path, &options.secret, &error)) {
-        std::fprintf(stderr, "varnax-server: %s\n", error.c_str());
+    if (!line.secret_path.empty() &&
+        !auth_read_secret(line.secret_path, &line.options.secret, &why)) {
+        std::fprintf(stderr, "varnax-server: %s\n", why.c_str());
         return 1;
     }
-    return server_run(config, options);
+    return server_run(config, line.options);
 }

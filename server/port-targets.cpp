@@ -1,9 +1,9 @@
 // Targets that are ports of real boards and emulators: serial devices and TCP serial ports.
 // Neither is retried in a tight loop: a serial device is opened again only when a client
 // opens its JTAG UART, and a connect target is tried at most once a second while it is down.
-#include "server/process.h"
 #include "server/server-state.h"
 #include "server/target-port.h"
+#include "server/target-program.h"
 
 namespace {
 

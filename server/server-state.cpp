@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "server/process.h"
+#include "server/target-program.h"
 
 namespace {
 
@@ -12,6 +12,8 @@ namespace {
 constexpr std::size_t client_queue_limit = 65536;
 constexpr std::size_t interrupt_size = 10;  // the pattern the client delivers: ten 0xFF bytes
 constexpr auto close_grace = std::chrono::seconds(2);
+// A connection must have asked for a JTAG UART by then, or it is dropped.
+constexpr auto open_timeout = std::chrono::seconds(10);
 
 }  // namespace
 
@@ -56,12 +58,39 @@ SERVER_STATE::~SERVER_STATE() {
 
 void SERVER_STATE::log(const char* format, ...) {
     if (m_options.quiet) return;
+    char line[2048];
     std::va_list args;
     va_start(args, format);
-    std::fputs("varnax-server: ", stderr);
-    std::vfprintf(stderr, format, args);
-    std::fputc('\n', stderr);
+    std::vsnprintf(line, sizeof line, format, args);
     va_end(args);
+    write_log(config_printable(line));
+}
+
+void SERVER_STATE::write_log(const std::string& line) {
+    std::fprintf(stderr, "varnax-server: %s\n", line.c_str());
+}
+
+void SERVER_STATE::client_gone(CLIENT* client) {
+    if (!client->closing && !client->finished) log("%s: disconnected", client->peer.c_str());
+    release(client);
+    client->finished = true;
+}
+
+void SERVER_STATE::sweep_clients(std::chrono::steady_clock::time_point now) {
+    for (auto it = m_clients.begin(); it != m_clients.end();) {
+        CLIENT* c = it->get();
+        // Only a connection that is still there and has never asked can be late asking.
+        bool late = !c->finished && !c->closing && !c->open_requested &&
+                    now - c->accepted_at > open_timeout;
+        if (late) log("%s: dropped: no open request in time", c->peer.c_str());
+        if (c->finished || late || (c->closing && now >= c->close_deadline)) {
+            release(c);
+            target_close(c->fd);
+            it = m_clients.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 void SERVER_STATE::take_bytes(CLIENT* client, const char* data, std::size_t size) {
@@ -96,7 +125,8 @@ void SERVER_STATE::take_frame(CLIENT* client, const varnax::FRAME& frame) {
     std::uint32_t credit = 0;
     switch (frame.type) {
         case varnax::msg_open:
-            if (client->uart != nullptr || !varnax::parse_open(frame, &request)) break;
+            if (client->open_requested || !varnax::parse_open(frame, &request)) break;
+            client->open_requested = true;
             open(client, request);
             return;
         case varnax::msg_list:
@@ -172,7 +202,8 @@ void SERVER_STATE::open(CLIENT* client, const varnax::OPEN_REQUEST& request) {
     uart->owner = client;
     client->uart = uart;
     std::string why;
-    // A board whose port cannot be reached is, to the client, a board that is not there.
+    // A board whose port cannot be reached, or whose program cannot start, is to the client a
+    // board that is not there; the text says why.
     if (!start_target(uart, &why)) {
         refuse_open(client, -5, why);
         return;
@@ -197,8 +228,8 @@ void SERVER_STATE::answer_open(CLIENT* client) {
     reply.warning = static_cast<std::uint8_t>(uart->cable->warning);
     reply.write_credit = static_cast<std::uint32_t>(client->granted);
     varnax::encode_open_ok(&client->out, reply);
-    log("%s: %s, process %u opened %s", client->peer.c_str(), client->app_name.c_str(), client->pid,
-        uart->label().c_str());
+    log("%s: %s, process %u opened %s", client->peer.c_str(),
+        config_printable(client->app_name).c_str(), client->pid, uart->label().c_str());
 }
 
 // The inventory, as far as a real server could see it: the devices of a cable that is unplugged
@@ -230,7 +261,8 @@ void SERVER_STATE::list(CLIENT* client) {
 
 void SERVER_STATE::refuse_open(CLIENT* client, int code, const std::string& text) {
     log("%s: open refused (%d) for %s, process %u%s%s", client->peer.c_str(), code,
-        client->app_name.c_str(), client->pid, text.empty() ? "" : ": ", text.c_str());
+        config_printable(client->app_name).c_str(), client->pid, text.empty() ? "" : ": ",
+        text.c_str());
     release(client);
     client->awaiting_target = false;
     varnax::encode_open_fail(&client->out, varnax::OPEN_FAILURE{code, text});
@@ -264,12 +296,13 @@ bool SERVER_STATE::start_target(UART* uart, std::string* why) {
     }
     if (uart->cfg.kind != TARGET_KIND::program || uart->read_fd >= 0) return true;
     if (uart->pid > 0) stop_target(uart, 0);  // ended its output but not yet reaped
-    CHILD child;
+    TARGET_PROGRAM child;
     std::string failure;
-    if (!process_start(uart->cfg.argv, &child, &failure)) {
-        log("%s: cannot start %s: %s", uart->label().c_str(), uart->cfg.argv[0].c_str(),
-            failure.c_str());
-        return true;
+    if (!target_program_start(uart->cfg.argv, &child, &failure)) {
+        failure = "cannot start " + uart->cfg.argv[0] + ": " + failure;
+        log("%s: %s", uart->label().c_str(), failure.c_str());
+        if (why != nullptr) *why = failure;
+        return false;
     }
     uart->pid = child.pid;
     uart->read_fd = child.from_child;
@@ -285,8 +318,18 @@ void SERVER_STATE::stop_target(UART* uart, int grace_ms) {
     uart->readable = uart->writable = false;
     target_close(uart->connect_fd);
     uart->connect_fd = -1;
-    if (uart->pid > 0) process_stop(uart->pid, grace_ms);
+    if (uart->pid > 0) target_program_stop(uart->pid, grace_ms);
     uart->pid = -1;
+}
+
+void SERVER_STATE::stop_all_targets(int grace_ms) {
+    std::vector<int> pids;
+    for (auto& uart : m_uarts) {
+        if (uart->pid > 0) pids.push_back(uart->pid);
+        uart->pid = -1;
+        stop_target(uart.get(), 0);
+    }
+    target_program_stop_all(pids, grace_ms);
 }
 
 void SERVER_STATE::child_ended(int pid) {

@@ -34,6 +34,7 @@ struct CLIENT {
     std::string peer;
     varnax::DECODER decoder{varnax::PEER::client};
     bool greeted = false;
+    bool open_requested = false;  // it has sent its open request
     UART* uart = nullptr;  // the JTAG UART this client has open
     std::string app_name;
     std::uint32_t pid = 0;
@@ -107,6 +108,11 @@ public:
     std::string command(const std::string& line);
     // The client goes away: its JTAG UART becomes free.
     void release(CLIENT* client);
+    // The client's connection has ended or broken; the next sweep removes it.
+    void client_gone(CLIENT* client);
+    // Closes and removes the clients that are done: gone, past their closing deadline, or
+    // connected too long without asking for a JTAG UART.
+    void sweep_clients(std::chrono::steady_clock::time_point now);
     void child_ended(int pid);
     // Connect targets that are down start another attempt when one is due; attempts past
     // their deadline fail.
@@ -123,10 +129,15 @@ public:
 
 protected:
     // Starts a program, opens a device or starts connecting; false with *why when the
-    // target cannot be reached now.
+    // target cannot be reached now (a program that cannot be started, too).
     bool start_target(UART* uart, std::string* why = nullptr);
     void stop_target(UART* uart, int grace_ms);
+    // Ends every target program at once, so the slowest one sets how long a stop takes.
+    void stop_all_targets(int grace_ms);
+    // One log line; unprintable bytes (from a client's application name, say) come escaped.
     void log(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Where log lines go: standard error, after "varnax-server: ".
+    virtual void write_log(const std::string& line);
 
     SERVER_OPTIONS m_options;
     std::vector<std::unique_ptr<CABLE_STATE>> m_cables;

@@ -315,6 +315,13 @@ double CHILD_PROCESS::cpu_seconds() const {
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+std::vector<int> children_of(int pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    std::vector<int> pids;
+    for (int child; in >> child;) pids.push_back(child);
+    return pids;
+}
+
 termios terminal_mode(const CHILD_PROCESS& child) {
     termios now{};
     tcgetattr(child.system().slave, &now);

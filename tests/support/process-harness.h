@@ -169,3 +169,6 @@ private:
     std::string m_report;
     std::size_t m_line_start = 0;  // where next_line goes on in m_out
 };
+
+// The pids of a running process's own children (the target programs a server started, say).
+std::vector<int> children_of(int pid);

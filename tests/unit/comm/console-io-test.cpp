@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "args/process-args.h"
+#include "comm/pause.h"
 #include "platform/process.h"
 #include "tests/support/process-harness.h"
 #include "tests/support/temp-dir.h"
@@ -223,6 +224,27 @@ bool sleeping(const std::string& id) {
         std::fgets(line, sizeof line, stat) != nullptr && std::strstr(line, ") S ") != nullptr;
     std::fclose(stat);
     return result;
+}
+
+// The relay's pause after an empty read ends when a key comes: the reader wakes it.
+TEST(ConsoleRead, AKeyEndsTheRelaysPause) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(::write(ends[1], "k", 1), 1);
+    CHILD_RUN run = run_child(ends[0], [] {
+        pauses_start();
+        COMM_CONSOLE console;
+        char buffer[8];
+        console.read(buffer, 0);  // starts the reader
+        // A lost wake would run into the 10-second deadline and end as "elapsed".
+        PAUSE_END end = pause_us(10 * 1000000, true);
+        std::string transcript = end == PAUSE_END::key_typed ? "key" : "no key";
+        int got = console.read(buffer, 8);
+        return transcript + " " + std::string(buffer, got > 0 ? static_cast<size_t>(got) : 0);
+    });
+    close(ends[0]);
+    close(ends[1]);
+    EXPECT_EQ(run.transcript, "key k");
 }
 
 TEST(ConsoleRead, StopsGatheringInputNobodyTakes) {

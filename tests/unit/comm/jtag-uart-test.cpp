@@ -9,15 +9,28 @@
 
 #include "args/process-args.h"
 #include "base/program-name.h"
+#include "run/relay-loop.h"
+#include "tests/support/fake-comm.h"
 #include "tests/support/fake-varnax.h"
 #include "tests/support/process-harness.h"
 
 namespace {
 
 std::vector<int64_t> pauses;
+std::vector<bool> pauses_keys_end;  // whether a typed key could end each pause
+int64_t fake_now_us = 0;            // advanced by every pause
+PAUSE_END next_pause_end = PAUSE_END::elapsed;
 int cable_warning_result = 0;
 
-void record_pause(int64_t microseconds) { pauses.push_back(microseconds); }
+// Each pause takes its full time on the fake clock, unless the test makes a key end it.
+PAUSE_END record_pause(int64_t microseconds, bool keys_end_it) {
+    pauses.push_back(microseconds);
+    pauses_keys_end.push_back(keys_end_it);
+    PAUSE_END end = keys_end_it ? next_pause_end : PAUSE_END::elapsed;
+    next_pause_end = PAUSE_END::elapsed;
+    if (end == PAUSE_END::elapsed) fake_now_us += microseconds;
+    return end;
+}
 int scripted_cable_warning(JTAGVARNAX*) { return cable_warning_result; }
 
 std::string lines(std::initializer_list<const char*> texts) {
@@ -33,8 +46,11 @@ protected:
         settings = SETTINGS();
         program_name = primary_name;
         pauses.clear();
+        pauses_keys_end.clear();
+        fake_now_us = 0;
+        next_pause_end = PAUSE_END::elapsed;
         cable_warning_result = 0;
-        jtag_uart_pause_us = record_pause;
+        jtag_uart_pause = record_pause;
         jtag_uart_cable_warning = scripted_cable_warning;
     }
 };
@@ -230,8 +246,10 @@ TEST_F(JtagUart, PausesOnlyWhenNothingCame) {
     EXPECT_EQ(fake_varnax.closes, 1);
     fake_varnax.open_results = {JTAGVARNAX_NO_SERVER};
     pauses.clear();
+    pauses_keys_end.clear();
     EXPECT_EQ(link.read(block, 64), 0);
     EXPECT_EQ(pauses, std::vector<int64_t>({1000000}));  // no 100 ms on top
+    EXPECT_EQ(pauses_keys_end, std::vector<bool>({false}));  // keys do not shorten it
     EXPECT_EQ(link.write("abc", 3), 0);                   // no link: nothing taken
     link.wait_open();
     EXPECT_EQ(fake_varnax.wait_opens, 0);
@@ -253,6 +271,69 @@ TEST_F(JtagUart, WriteFailuresKeepTheBytesOnlyInPersistentMode) {
     char block[64];
     EXPECT_EQ(link.read(block, 64), -1);
     EXPECT_EQ(fake_varnax.closes, 0);
+}
+
+// The pause after an empty read: in full on a new link, short once bytes move, growing back
+// to the idle pause, and short again after a key or a write.
+TEST_F(JtagUart, PausesShortWhileBytesMoveAndInFullWhenIdle) {
+    settings.verbose = 0;
+    settings.persistent = 1;
+    COMM_JTAG_UART link;
+    char block[64];
+    auto empty_reads = [&](int n) {
+        for (int i = 0; i < n; ++i) EXPECT_EQ(link.read(block, 64), 0);
+    };
+    empty_reads(2);  // a new link: the first waits in full, keys or not; nothing has moved yet
+    fake_varnax.reads = {{"ab", 0}};
+    EXPECT_EQ(link.read(block, 64), 2);
+    empty_reads(9);
+    EXPECT_EQ(pauses, std::vector<int64_t>({100000, 100000, 500, 1000, 2000, 4000, 8000, 16000,
+                                            32000, 64000, 100000}));
+    EXPECT_EQ(pauses_keys_end, std::vector<bool>({false, true, true, true, true, true, true, true,
+                                                  true, true, true}));
+
+    pauses.clear();
+    next_pause_end = PAUSE_END::key_typed;
+    empty_reads(2);  // a key ends the idle pause; the next one is short
+    EXPECT_EQ(link.write("k", 1), 1);
+    empty_reads(2);
+    EXPECT_EQ(link.write("k", 0), 0);  // a write that moved nothing changes nothing
+    empty_reads(1);
+    EXPECT_EQ(pauses, std::vector<int64_t>({100000, 500, 500, 1000, 2000}));
+
+    // After a reconnection the first empty read waits in full again.
+    fake_varnax.reads = {{"", -1}};
+    EXPECT_EQ(link.read(block, 64), -1);
+    pauses.clear();
+    pauses_keys_end.clear();
+    empty_reads(2);
+    EXPECT_EQ(pauses, std::vector<int64_t>({100000, 100000}));
+    EXPECT_EQ(pauses_keys_end, std::vector<bool>({false, true}));
+}
+
+// A relay with a silent target reads it about ten times a second, whatever keys come by.
+TEST_F(JtagUart, IdleRelayDoesNotSpin) {
+    settings.verbose = 0;
+    settings.quit_after_secs = 60;
+    COMM_JTAG_UART link;
+    FAKE_COMM screen;
+    jtag_channel = &link;
+    console_channel = &screen;
+    session_start = 0;
+    relay_clock = [] { return fake_now_us / 1000; };
+    // A key now and then: each one makes a few short pauses, then the link is idle again.
+    jtag_uart_pause = [](int64_t microseconds, bool keys_end_it) {
+        if (keys_end_it && pauses.size() % 100 == 99) next_pause_end = PAUSE_END::key_typed;
+        return record_pause(microseconds, keys_end_it);
+    };
+    EXPECT_EQ(relay(), RELAY_RESULT::user_timeout);
+    int keys = static_cast<int>(pauses.size() / 100);
+    EXPECT_GE(fake_now_us, 60 * 1000000);
+    // 600 idle pauses, and for each key at most the nine of the ramp back to 100 ms.
+    EXPECT_LE(pauses.size(), static_cast<size_t>(600 + 10 * keys));
+    EXPECT_GT(keys, 3);
+    jtag_channel = console_channel = nullptr;
+    relay_clock = monotonic_milliseconds;
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 TEST(BoardConfig, ReadsCablesDevicesAndJtagUarts) {
     const char* text =
         "# two cables\n"
@@ -48,7 +50,7 @@ TEST(BoardConfig, ReadsCablesDevicesAndJtagUarts) {
 
 TEST(BoardConfig, NamesTheFileAndLineOfEachMistake) {
     struct CASE {
-        const char* text;
+        std::string text;
         const char* where;  // the start of the message
     } cases[] = {
         {"", "b.conf: describes no cable"},
@@ -85,6 +87,14 @@ TEST(BoardConfig, NamesTheFileAndLineOfEachMistake) {
         {"cable c\ndevice 1\nuart 0 connect 1.2.3:80\n", "b.conf:3: bad address"},
         {"cable c\ndevice 1\nuart 0 connect 127.0.0.01:80\n", "b.conf:3: bad address"},
         {"cable c\ndevice 1\nuart 0 connect lab-pc:80\n", "b.conf:3: bad address"},
+        {"cable c\ndevice 1\nuart 0 listen 4000\nuart 1 listen\nuart 2 listen 4000\n",
+         "b.conf:5: port 4000 is already the target port of line 3"},
+        {"cable \"a\\qb\"\n", "b.conf:1: unknown escape \"\\q\" in quotes"},
+        {"cable c\ndevice 1\nuart 0 program \"a\\\n", "b.conf:3: unclosed quote"},
+        // Junk is shown whole, its unprintable bytes escaped.
+        {"cable c\n\x7f"
+         "E\0L\x1b[0m\xff\n"s,
+         "b.conf:2: unknown keyword \"\\x7fE\\x00L\\x1b[0m\\xff\" (expected"},
     };
     for (const CASE& c : cases) {
         BOARD_CONFIG config;
@@ -136,6 +146,7 @@ TEST(BoardConfig, SplitsWordsWithQuotesAndComments) {
         {"say \"a \\\"quoted\\\" word\"", {"say", "a \"quoted\" word"}},
         {"\"\"", {""}},
         {"a\"b c\"d # e", {"ab cd"}},
+        {"\"\\\\ \\\"\"", {"\\ \""}},
     };
     for (const CASE& c : cases) {
         std::vector<std::string> words;
@@ -143,6 +154,35 @@ TEST(BoardConfig, SplitsWordsWithQuotesAndComments) {
         EXPECT_TRUE(config_split(c.line, &words, &error)) << c.line;
         EXPECT_EQ(words, c.words) << c.line;
     }
+}
+
+TEST(BoardConfig, TakesLinesUpToTheLimit) {
+    std::string longest = "cable \"" + std::string(config_max_line - 8, 'n') + "\"";
+    ASSERT_EQ(longest.size(), config_max_line);
+    BOARD_CONFIG config;
+    std::string error;
+    EXPECT_TRUE(config_parse("# first\r\n" + longest + "\r\n", "b.conf", "demo", &config, &error))
+        << error;
+    EXPECT_FALSE(config_parse("# first\n" + longest + "x\n", "b.conf", "demo", &config, &error));
+    EXPECT_EQ(error, "b.conf:2: the line is longer than 4096 bytes");
+}
+
+TEST(BoardConfig, ShowsUnprintableBytesEscaped) {
+    struct CASE {
+        std::string text;
+        std::string shown;
+    } cases[] = {
+        {"plain [USB-0] \"x\"\\y", "plain [USB-0] \"x\"\\y"},
+        {"a\0b\tc\x1b[2J\x7f"s, "a\\x00b\\x09c\\x1b[2J\\x7f"},
+        {"Gr\xc3\xbc\xc3\x9f\xe2\x82\xac\xf0\x9f\x94\x8c",
+         "Gr\xc3\xbc\xc3\x9f\xe2\x82\xac\xf0\x9f\x94\x8c"},
+        {"\xff\xc3", "\\xff\\xc3"},                             // not UTF-8; cut short
+        {"\xc0\xaf\xed\xa0\x80", "\\xc0\\xaf\\xed\\xa0\\x80"},  // overlong; surrogate
+        {"\xc2\x9b", "\\xc2\\x9b"},                             // a C1 control character
+        // No character starts with 0xf8.
+        {"\xf8\x88\x80\x80", "\\xf8\\x88\\x80\\x80"},
+    };
+    for (const CASE& c : cases) EXPECT_EQ(config_printable(c.text), c.shown) << c.shown;
 }
 
 TEST(RingBuffer, KeepsOrderAcrossTheWrap) {

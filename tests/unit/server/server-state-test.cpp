@@ -1,5 +1,5 @@
 // Tests of the server's logic without its poll loop: how target output is framed for a client,
-// and when an open is answered.
+// what the log says about clients that come and go, and when an open is answered.
 #include "server/server-state.h"
 
 #include <arpa/inet.h>
@@ -20,6 +20,16 @@ class STATE_UNDER_TEST : public SERVER_STATE {
 public:
     using SERVER_STATE::SERVER_STATE;
     UART* uart() { return m_uarts.front().get(); }
+    CLIENT* add_client(const std::string& peer) {
+        m_clients.push_back(std::make_unique<CLIENT>());
+        m_clients.back()->peer = peer;
+        return m_clients.back().get();
+    }
+    std::size_t clients() const { return m_clients.size(); }
+    std::vector<std::string> lines;  // what the log said
+
+private:
+    void write_log(const std::string& line) override { lines.push_back(line); }
 };
 
 SERVER_OPTIONS quiet() {
@@ -83,6 +93,49 @@ TEST(ServerFraming, KeepsEveryDataFrameWithinTheLargestPayload) {
         EXPECT_TRUE(got == output) << size << " bytes of target output arrived changed";
         state.release(&client);
     }
+}
+
+BOARD_CONFIG one_echo_uart() {
+    BOARD_CONFIG config;
+    std::string error;
+    EXPECT_TRUE(config_parse("cable c1\ndevice 1\nuart 0 echo\n", "test.conf", "", &config, &error))
+        << error;
+    return config;
+}
+
+TEST(ServerLog, TellsOnceHowEachClientWent) {
+    STATE_UNDER_TEST state(one_echo_uart(), SERVER_OPTIONS{});
+    auto start = std::chrono::steady_clock::now();
+    auto later = [&](int seconds) { return start + std::chrono::seconds(seconds); };
+    // One holds its JTAG UART past the time allowed for asking, then hangs up.
+    CLIENT* holder = state.add_client("holder");
+    std::string hello = open_request(1024);
+    state.take_bytes(holder, hello.data(), hello.size());
+    state.sweep_clients(later(11));
+    state.client_gone(holder);
+    state.sweep_clients(later(12));
+    // One says nothing at all and is dropped when its time is up, not before.
+    CLIENT* silent = state.add_client("silent");
+    silent->accepted_at = later(12);
+    state.sweep_clients(later(21));
+    EXPECT_EQ(state.clients(), 1u);
+    state.sweep_clients(later(23));
+    EXPECT_EQ(state.clients(), 0u);
+    // One application names itself with control bytes.
+    CLIENT* odd = state.add_client("odd");
+    std::string bytes;
+    varnax::encode_greeting(&bytes, varnax::protocol_version);
+    varnax::OPEN_REQUEST request;
+    request.app_name = std::string("a\x1b[2J\0b", 7);
+    varnax::encode_open(&bytes, request);
+    state.take_bytes(odd, bytes.data(), bytes.size());
+    const std::vector<std::string> expected = {
+        "holder: state-test, process 0 opened cable \"c1\" device 1 instance 0",
+        "holder: disconnected",
+        "silent: dropped: no open request in time",
+        "odd: a\\x1b[2J\\x00b, process 0 opened cable \"c1\" device 1 instance 0",
+    };
+    EXPECT_EQ(state.lines, expected);
 }
 
 // The frame types the server queued for the client, in order.

@@ -9,7 +9,7 @@
 #include <climits>
 #include <cstring>
 
-#include "server/process.h"
+#include "server/target-program.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ void close_pair(int fds[2]) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGCHLD}) signal(sig, SIG_DFL);
+    for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGCHLD, SIGCONT, SIGTTIN}) signal(sig, SIG_DFL);
     dup2(in, STDIN_FILENO);
     dup2(out, STDOUT_FILENO);
     std::vector<char*> args;
@@ -37,7 +37,8 @@ void close_pair(int fds[2]) {
 
 }  // namespace
 
-bool process_start(const std::vector<std::string>& argv, CHILD* child, std::string* error) {
+bool target_program_start(const std::vector<std::string>& argv, TARGET_PROGRAM* child,
+                          std::string* error) {
     int in[2] = {-1, -1}, out[2] = {-1, -1}, report[2] = {-1, -1};
     if (argv.empty() || pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 ||
         pipe2(report, O_CLOEXEC) != 0) {
@@ -69,25 +70,37 @@ bool process_start(const std::vector<std::string>& argv, CHILD* child, std::stri
     return true;
 }
 
-void process_stop(int pid, int grace_ms) {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    for (int waited = 0; waited < grace_ms; waited += 10) {
-        if (waitpid(pid, nullptr, WNOHANG) != 0) return;
+void target_program_stop(int pid, int grace_ms) {
+    target_program_stop_all({pid}, grace_ms);
+}
+
+void target_program_stop_all(const std::vector<int>& pids, int grace_ms) {
+    std::vector<int> left;
+    for (int pid : pids)
+        if (pid > 0 && kill(pid, SIGTERM) == 0) left.push_back(pid);
+    for (int waited = 0;; waited += 10) {
+        for (std::size_t i = 0; i < left.size();)
+            if (waitpid(left[i], nullptr, WNOHANG) != 0)
+                left.erase(left.begin() + long(i));
+            else
+                ++i;
+        if (left.empty() || waited >= grace_ms) break;
         usleep(10000);
     }
-    kill(pid, SIGKILL);
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    for (int pid : left) {
+        kill(pid, SIGKILL);
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
     }
 }
 
-int process_reap() {
+int target_program_reap() {
     int status = 0;
     pid_t pid = waitpid(-1, &status, WNOHANG);
     return pid > 0 ? pid : -1;
 }
 
-std::string process_self_directory() {
+std::string target_program_self_directory() {
     char path[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
     if (n <= 0) return ".";

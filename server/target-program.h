@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-struct CHILD {
+struct TARGET_PROGRAM {
     int pid = -1;
     int to_child = -1;    // the program's standard input, non-blocking
     int from_child = -1;  // the program's standard output, non-blocking
@@ -12,13 +12,16 @@ struct CHILD {
 
 // Starts argv[0] (searched in PATH) with pipes on its standard input and output; its standard
 // error is the server's. The program dies with the server. False with *error when it cannot run.
-bool process_start(const std::vector<std::string>& argv, CHILD* child, std::string* error);
+bool target_program_start(const std::vector<std::string>& argv, TARGET_PROGRAM* child,
+                          std::string* error);
 // Ends the program (SIGTERM, then SIGKILL after grace_ms) and reaps it.
-void process_stop(int pid, int grace_ms);
+void target_program_stop(int pid, int grace_ms);
+// The same for several programs at once: they share the grace time.
+void target_program_stop_all(const std::vector<int>& pids, int grace_ms);
 // Reaps one ended child without waiting: its pid, or -1 when none has ended.
-int process_reap();
+int target_program_reap();
 // The folder of the running executable, without a trailing slash.
-std::string process_self_directory();
+std::string target_program_self_directory();
 
 // Non-blocking transfers on a target's pipe or socket: bytes moved, 0 when it would block,
 // -1 at end of stream or on failure.

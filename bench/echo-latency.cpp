@@ -1,0 +1,142 @@
+// How the terminal feels to type into: the demo target echoes every byte; keys typed one at a
+// time at random moments, then a paste, each timed until its echo is on the screen.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bench/bench-support.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+constexpr int default_keys = 60;
+constexpr long default_paste_kib = 64;
+constexpr auto echo_limit = std::chrono::seconds(2);    // one key's echo, at most
+constexpr auto paste_limit = std::chrono::seconds(30);  // a slow terminal's paste is cut there
+constexpr auto banner_limit = std::chrono::seconds(5);
+const std::string banner_end = "Type help and press Enter.";  // the pty may add a CR
+
+double ms_since(clock_type::time_point start) {
+    return std::chrono::duration<double, std::milli>(clock_type::now() - start).count();
+}
+
+milliseconds left_until(clock_type::time_point deadline) {
+    return std::max(milliseconds(0),
+                    std::chrono::duration_cast<milliseconds>(deadline - clock_type::now()));
+}
+
+// Waits until text has appeared on the screen after position from; false at the deadline.
+bool wait_for_echo(CHILD_PROCESS& term, const std::string& text, std::size_t from,
+                   clock_type::time_point deadline) {
+    for (;;) {
+        if (term.out().find(text, from) != std::string::npos) return true;
+        if (clock_type::now() >= deadline) return false;
+        term.read_output(1 << 16, left_until(deadline));
+    }
+}
+
+double percentile(std::vector<double> values, double share) {
+    std::sort(values.begin(), values.end());
+    std::size_t at = std::size_t(share * double(values.size() - 1) + 0.5);
+    return values[at];
+}
+
+// Keys one at a time, each after the last one's echo and a random 50 to 350 ms.
+bool time_keys(CHILD_PROCESS& term, int keys) {
+    std::mt19937 random(20261208);
+    std::uniform_int_distribution<int> gap_ms(50, 350);
+    std::vector<double> echo_ms;
+    for (int i = 0; i < keys; ++i) {
+        auto typed_at = clock_type::now() + milliseconds(gap_ms(random));
+        while (clock_type::now() < typed_at) term.read_output(1 << 16, left_until(typed_at));
+        // Letters, so that what comes back is exactly the key.
+        std::string key(1, char('a' + i % 26));
+        std::size_t from = term.out().size();
+        auto start = clock_type::now();
+        if (term.write_some_input(key.data(), 1) != 1) return false;
+        if (!wait_for_echo(term, key, from, start + echo_limit)) {
+            std::fprintf(stderr, "echo-latency: no echo of key %d within %lld s\n", i,
+                         static_cast<long long>(echo_limit.count()));
+            return false;
+        }
+        echo_ms.push_back(ms_since(start));
+    }
+    std::printf(
+        "%d keys typed 50 to 350 ms apart, echo on the screen: median %.2f ms, "
+        "90th percentile %.2f ms, max %.2f ms\n",
+        keys, percentile(echo_ms, 0.5), percentile(echo_ms, 0.9),
+        *std::max_element(echo_ms.begin(), echo_ms.end()));
+    return true;
+}
+
+// A paste of letters (no Enter, so the target echoes them and nothing else), typed as fast as
+// the pseudo-terminal takes it; timed from the first byte typed to the last byte echoed.
+// Returns false when the paste was cut before all of it came back.
+bool time_paste(CHILD_PROCESS& term, long kib) {
+    std::string paste;
+    for (long i = 0; i < kib * 1024; ++i) paste += char('a' + i % 26);
+    std::size_t from = term.out().size();
+    auto start = clock_type::now();
+    auto deadline = start + paste_limit;
+    std::size_t typed = 0;
+    while (term.out().size() - from < paste.size() && clock_type::now() < deadline) {
+        if (typed < paste.size()) {
+            long n = term.write_some_input(paste.data() + typed, paste.size() - typed);
+            if (n < 0) break;
+            typed += std::size_t(n);
+        }
+        // The echo is read while typing, so that neither side of the pty fills up.
+        term.read_output(1 << 16, std::min(milliseconds(5), left_until(deadline)));
+    }
+    std::size_t echoed = std::min(term.out().size() - from, paste.size());
+    double secs = ms_since(start) / 1000;
+    std::printf("a %ld KiB paste, echoed: %.1f KiB/s (%.2f s", kib, double(echoed) / secs / 1024,
+                secs);
+    if (echoed < paste.size())
+        std::printf("; cut after %lld s with %.1f KiB echoed",
+                    static_cast<long long>(paste_limit.count()), double(echoed) / 1024);
+    std::printf(")\n");
+    return echoed == paste.size();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int keys = argc > 1 ? std::atoi(argv[1]) : default_keys;
+    long kib = argc > 2 ? std::atol(argv[2]) : default_paste_kib;
+    if (keys <= 0 || keys > 10000 || kib < 0 || kib > 65536) {
+        std::fprintf(stderr, "usage: echo-latency [KEYS (1..10000) [PASTE_KIB (0..65536)]]\n");
+        return 2;
+    }
+    SERVER_CHILD server;
+    std::string why;
+    if (!server_start({"--demo"}, &server, &why)) {
+        std::fprintf(stderr, "echo-latency: %s\n", why.c_str());
+        return 1;
+    }
+    bool ok = false;
+    {
+        // The terminal's console is a pseudo-terminal, as at a keyboard.
+        CHILD_PROCESS term(TARVIK_TERMINAL_PATH, {"-q"},
+                           on_terminal({{"JTAG_VARNAX_SERVER", server.address}}));
+        ok = term.started() && wait_for_echo(term, banner_end, 0, clock_type::now() + banner_limit);
+        if (!ok) std::fprintf(stderr, "echo-latency: the demo target's banner did not come\n");
+        ok = ok && time_keys(term, keys);
+        // A cut paste leaves keys queued in front of "bye": such a session is simply killed.
+        if (ok && (kib == 0 || time_paste(term, kib))) {
+            // Enter, then "bye": the target answers with Ctrl-D and the session ends by itself.
+            term.write_input("\rbye\r", milliseconds(5000));
+            if (term.wait_exit(milliseconds(5000)) != exited(0)) {
+                std::fprintf(stderr, "echo-latency: the session did not end on bye\n");
+                ok = false;
+            }
+        }
+    }
+    server_stop(&server);
+    return ok ? 0 : 1;
+}
