@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the ci build (warnings are errors), then the same suite
-# under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, then each fuzzer
-# for a bounded time.
+# under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, then the Debian
+# package, then each fuzzer for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -15,6 +15,11 @@ for preset in ci asan tsan; do
   echo "=== $preset: test"
   ctest --preset "$preset" -j "$jobs"
 done
+
+# The Debian package: built, installed with dpkg, run from PATH and removed again. It needs
+# root to install; elsewhere it is only built.
+echo "=== package"
+if [ "$(id -u)" -eq 0 ]; then bash scripts/package.sh --check; else bash scripts/package.sh; fi
 
 echo "=== fuzz: build"
 cmake --preset fuzz >/dev/null
