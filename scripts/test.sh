@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the ci build (warnings are errors), then the same suite
 # under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, then the Windows
-# build under wine, then each fuzzer for a bounded time.
+# build under wine, then the Debian package, then each fuzzer for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -17,6 +17,11 @@ for preset in ci asan tsan; do
 done
 
 bash scripts/test-windows.sh ci
+
+# The Debian package: built, installed with dpkg, run from PATH and removed again. It needs
+# root to install; elsewhere it is only built.
+echo "=== package"
+if [ "$(id -u)" -eq 0 ]; then bash scripts/package.sh --check; else bash scripts/package.sh; fi
 
 echo "=== fuzz: build"
 cmake --preset fuzz >/dev/null
