@@ -14,14 +14,18 @@ bool all_digits(const std::string& text) {
     return true;
 }
 
-// Four decimal numbers from 0 to 255, separated by dots, each of at most three digits.
+// Four decimal numbers from 0 to 255, separated by dots, each of at most three digits and
+// without leading zeros.
 bool is_dotted_ipv4(const std::string& text) {
     std::size_t start = 0;
     for (int part = 0; part < 4; ++part) {
         std::size_t dot = text.find('.', start);
         if ((part < 3) == (dot == std::string::npos)) return false;
         std::string digits = text.substr(start, dot == std::string::npos ? dot : dot - start);
-        if (!all_digits(digits) || digits.size() > 3 || std::atoi(digits.c_str()) > 255)
+        // The system's own parser refuses leading zeros (some readers take them for octal);
+        // an address it refuses would be connected to as 0.0.0.0, this machine.
+        if (!all_digits(digits) || digits.size() > 3 || std::atoi(digits.c_str()) > 255 ||
+            (digits.size() > 1 && digits[0] == '0'))
             return false;
         start = dot + 1;
     }

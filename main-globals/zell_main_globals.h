@@ -12,8 +12,9 @@
 #define ZELL_MAIN_GLOBALS_API __attribute__((visibility("default")))
 #endif
 
-// What the POSIX hooks know of a fatal signal: the code the same fault has on Windows, the
-// siginfo_t and the ucontext_t (null when not from a signal).
+// What the hooks know of a fault: its code as Windows numbers it, the system's description (the
+// siginfo_t on POSIX, the EXCEPTION_POINTERS on Windows) and the machine context (ucontext_t,
+// CONTEXT); both null when not from a fault.
 struct FATAL_SIGNAL_RECORD {
     int code;
     void* siginfo;

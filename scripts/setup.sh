@@ -2,11 +2,13 @@
 # Installs the Debian packages the build, the tests, the fuzzers and the .deb need (skips what
 # is there): libssl-dev for the proof of the shared secret, iproute2 for the tests from another
 # address. With --demo, only what building and running the demo needs.
+# For the Windows build: mingw-w64 to cross-build, wine to run it, GoogleTest's sources.
 set -euo pipefail
 # qemu-system-arm and u-boot-qemu: real firmware (U-Boot on an emulated arm64 board) for the
 # end-to-end test of the server's program target; the test is skipped without them.
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev python3
-          libssl-dev iproute2 qemu-system-arm u-boot-qemu dpkg-dev file pkgconf bash-completion)
+          libssl-dev iproute2 qemu-system-arm u-boot-qemu dpkg-dev file pkgconf bash-completion
+          mingw-w64 wine wine64 googletest)
 [ "${1:-}" = --demo ] && packages=(cmake ninja-build g++ libssl-dev)
 
 # The program that shows a package is there, for systems without dpkg (libraries and data
@@ -15,7 +17,8 @@ program_of() {
   case $1 in
     ninja-build) echo ninja ;;
     libclang-rt-14-dev | libgtest-dev | libgmock-dev | libssl-dev | u-boot-qemu) ;;
-    bash-completion) ;;
+    bash-completion | googletest | wine64) ;;
+    mingw-w64) echo x86_64-w64-mingw32-g++-posix ;;
     iproute2) echo ip ;;
     qemu-system-arm) echo qemu-system-aarch64 ;;
     dpkg-dev) echo dpkg-shlibdeps ;;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the ci build (warnings are errors), then the same suite
-# under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, then the Debian
-# package, then each fuzzer for a bounded time.
+# under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer, then the Windows
+# build under wine, then the Debian package, then each fuzzer for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -15,6 +15,8 @@ for preset in ci asan tsan; do
   echo "=== $preset: test"
   ctest --preset "$preset" -j "$jobs"
 done
+
+bash scripts/test-windows.sh ci
 
 # The Debian package: built, installed with dpkg, run from PATH and removed again. It needs
 # root to install; elsewhere it is only built.

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/e2e/terminal-texts.h"
 #include "tests/support/process-harness.h"
 #include "tests/support/terminal-mode.h"
 #include "tests/support/sim-server.h"
@@ -35,35 +36,6 @@ std::string report(const std::string& name, const std::string& where) {
 std::string banner(const std::string& name) {
     return name + ": (Use the IDE stop button or Ctrl-C to terminate)\n\n";
 }
-
-const std::string warning_a =
-    "\n"
-    "tarvik-terminal: Warning: Unable to verify whether your download cable is\n"
-    "tarvik-terminal: supported for Tarvik systems.  If you use an unsupported cable\n"
-    "tarvik-terminal: you may experience intermittent JTAG communication failures.\n"
-    "tarvik-terminal: Please refer to the file errata.txt included in the Tarvik\n"
-    "tarvik-terminal: development kit documents directory for information on how to\n"
-    "tarvik-terminal: update your system.\n"
-    "\n";
-
-const std::string warning_b =
-    "\n"
-    "tarvik-terminal: Warning: The JTAG cable you are using is not supported for Tarvik\n"
-    "tarvik-terminal: systems.  You may experience intermittent JTAG communication\n"
-    "tarvik-terminal: failures with this cable.  Please use a USB Corvel revision B\n"
-    "tarvik-terminal: cable or another supported cable.  Please refer to the file\n"
-    "tarvik-terminal: errata.txt included in the Tarvik development kit documents\n"
-    "tarvik-terminal: directory for more information.\n"
-    "\n";
-
-const std::string two_cables =
-    "cable c1\n device 1\n  uart 0 echo\n"
-    "cable c2\n device 1\n  uart 0 echo\n device 2\n  uart 0 echo\n  uart 1 echo\n";
-
-const std::string several_cables_lines =
-    "tarvik-terminal: You have more than one JTAG cable available so you must use the\n"
-    "tarvik-terminal: --cable option to choose between them (or set up a cable from\n"
-    "tarvik-terminal: the launch configuration window).\n";
 
 // A refused connection: the reason on standard error, nothing on standard output, status 1,
 // and on a terminal the console mode exactly as it was.
@@ -153,9 +125,7 @@ TEST(TerminalConnect, ExplainsEachRefusalAndLeavesTheConsoleAlone) {
          "",
          {},
          {},
-         "tarvik-terminal: Unable to connect to local JTAG server.  Please check that\n"
-         "tarvik-terminal: Ostrand is correctly installed on your machine and use the\n"
-         "tarvik-terminal: `scanwell` utility to diagnose further.\n"},
+         no_server_lines},
         {"two cables, none chosen",
          two_cables,
          {},

@@ -6,10 +6,10 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "tests/e2e/random-bytes.h"
 #include "tests/support/process-harness.h"
 #include "tests/support/sim-server.h"
 
@@ -20,15 +20,6 @@ using clock_type = std::chrono::steady_clock;
 
 const std::string terminal_path = TERMINAL_PATH;
 
-// Random bytes up to top. Target output stops below 0xFF, so no run of them can look like an
-// interrupted link.
-std::string random_bytes(std::size_t size, unsigned seed, int top = 254) {
-    std::mt19937 generator(seed);
-    std::uniform_int_distribution<int> value(0, top);
-    std::string bytes(size, '\0');
-    for (char& c : bytes) c = static_cast<char>(value(generator));
-    return bytes;
-}
 
 // The first position where two texts differ, for a readable failure.
 std::size_t first_difference(const std::string& a, const std::string& b) {

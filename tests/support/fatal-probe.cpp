@@ -1,8 +1,5 @@
 // A program that meets the fatal-error hooks in the way its argument names. It first leaves
 // "before" in the standard output buffer, to show that the hooks write it out.
-#include <sys/mman.h>
-
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -10,13 +7,12 @@
 #include <thread>
 
 #include "run/fatal-hooks.h"
+#include "tests/support/fault-trigger.h"
 
 namespace {
 
-// A store to a page that allows no access: a real fault, which the sanitizers let through.
 void fault() {
-    void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    *static_cast<volatile int*>(page) = 1;
+    trigger_access_violation();
 }
 
 int overflow(int depth) {
@@ -63,15 +59,6 @@ int seh_searches(FATAL_SIGNAL_RECORD*) {
     return 0;
 }
 
-void raise_ill() {
-    std::raise(SIGILL);
-}
-void raise_fpe() {
-    std::raise(SIGFPE);
-}
-void raise_bus() {
-    std::raise(SIGBUS);
-}
 void stack_overflow() {
     overflow(1);
 }
@@ -99,9 +86,9 @@ const SCENARIO scenarios[] = {
     {"segv-main", fault, nullptr, nullptr},
     {"segv-thread", fault_on_thread, nullptr, nullptr},
     {"overflow", stack_overflow, nullptr, nullptr},
-    {"ill", raise_ill, nullptr, nullptr},
-    {"fpe", raise_fpe, nullptr, nullptr},
-    {"bus", raise_bus, nullptr, nullptr},
+    {"ill", trigger_illegal_instruction, nullptr, nullptr},
+    {"fpe", trigger_divide_by_zero, nullptr, nullptr},
+    {"bus", trigger_bus_error, nullptr, nullptr},
     {"throw-main", throw_something, nullptr, nullptr},
     {"throw-thread", throw_on_thread, nullptr, nullptr},
     {"terminate", terminate_now, nullptr, nullptr},

@@ -6,12 +6,25 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 
 TEMP_DIR::TEMP_DIR() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "tarvik-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    m_path = pattern;
+    // A new folder under a random name: creating it fails when the name is taken, so two
+    // tests running at once never share one.
+    std::random_device seed;
+    std::mt19937_64 generator(seed());
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char name[32];
+        std::snprintf(name, sizeof name, "tarvik-test-%012llx",
+                      static_cast<unsigned long long>(generator() & 0xFFFFFFFFFFFFull));
+        std::error_code error;
+        if (std::filesystem::create_directory(base / name, error)) {
+            m_path = (base / name).string();
+            return;
+        }
+    }
+    std::abort();
 }
 
 TEMP_DIR::~TEMP_DIR() {

@@ -3,23 +3,22 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-
 #include "base/program-name.h"
+#include "tests/support/abort-status.h"
 
 namespace {
 
 TEST(InternalAbortDeathTest, NamesTheCallerAndAborts) {
-    EXPECT_EXIT(internal_abort(abort_site::gmon_open), ::testing::KilledBySignal(SIGABRT),
+    EXPECT_EXIT(internal_abort(abort_site::gmon_open), died_of_abort,
                 "^tarvik-terminal: write-gmon:112: abort\n$");
     EXPECT_EXIT(
         {
             program_name = secondary_name;
             internal_abort(ABORT_SITE{"process-args", 7});
         },
-        ::testing::KilledBySignal(SIGABRT), "^pelk-terminal: process-args:7: abort\n$");
+        died_of_abort, "^pelk-terminal: process-args:7: abort\n$");
     EXPECT_EXIT(CONSISTENCY_CHECK(1 + 1 == 3, "sum == 3", (ABORT_SITE{"console-io", 42})),
-                ::testing::KilledBySignal(SIGABRT),
+                died_of_abort,
                 "^Assertion failed: sum == 3, file console-io, line 42\n$");
 }
 

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "args/process-args.h"
+#include "tests/support/abort-status.h"
 #include "tests/support/temp-dir.h"
 #include "tests/unit/gmon/gmon-model.h"
 
@@ -245,19 +245,19 @@ void filter_with_stdout_on_stderr(const std::string& s, int block) {
 TEST_F(ProfileCaptureDeathTest, UnwritableFileEndsTheProcess) {
     std::filesystem::create_directory("gmon.out");
     EXPECT_EXIT(filter_with_stdout_on_stderr(stream(1, "x"), 64),
-                ::testing::KilledBySignal(SIGABRT),
+                died_of_abort,
                 "^Error: unable to open gmon\\.out file for writing\n"
                 "tarvik-terminal: write-gmon:112: abort\n$");
     if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full to fill";
     std::filesystem::remove("gmon.out");
     std::filesystem::create_symlink("/dev/full", "gmon.out");
     EXPECT_EXIT(filter_with_stdout_on_stderr(stream(100000, std::string(100000, 'd')), 64),
-                ::testing::KilledBySignal(SIGABRT),
+                died_of_abort,
                 "^Error: unable to write 64 byte\\(s\\) to gmon\\.out\n"
                 "tarvik-terminal: write-gmon:129: abort\n$");
     // Few enough bytes to stay in the file's buffer: the loss shows only when it is closed.
     EXPECT_EXIT(filter_with_stdout_on_stderr(stream(3, "xyz") + "after", 64),
-                ::testing::KilledBySignal(SIGABRT),
+                died_of_abort,
                 "^Error: unable to finish writing gmon\\.out\n"
                 "tarvik-terminal: write-gmon:137: abort\n$");
 }
