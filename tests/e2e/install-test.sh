@@ -10,8 +10,12 @@ libdir=$2
 sanitize=${3:+-fsanitize=$3}
 root=$(mktemp -d)
 server_pid=
+# The server is waited for, so nothing of it outlives the test and holds the test's output open.
 cleanup() {
-  [ -z "$server_pid" ] || kill "$server_pid" 2>/dev/null || true
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
   rm -rf "$root"
 }
 trap cleanup EXIT
@@ -56,7 +60,7 @@ loaded=$(ldd "$usr/bin/tarvik-terminal" | sed -n 's/.*libjtag_varnax.so.1 => \(.
   fail "the installed terminal loads $loaded, not the installed library"
 "$usr/bin/pelk-terminal" --version | grep -qx "pelk-terminal: Version (wombat)" || fail "pelk-terminal --version"
 
-coproc SERVER { exec timeout 60 "$usr/bin/varnax-server" --demo --listen 127.0.0.1:0 --no-commands --quiet </dev/null; }
+coproc SERVER { exec timeout -k 5 60 "$usr/bin/varnax-server" --demo --listen 127.0.0.1:0 --no-commands --quiet </dev/null 2>"$root/server.log"; }
 server_pid=$SERVER_PID
 read -r -t 10 word address <&"${SERVER[0]}" || fail "the installed server did not start"
 [ "$word" = listening ] || fail "unexpected server output: $word $address"
