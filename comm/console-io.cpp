@@ -8,12 +8,12 @@
 #include <new>
 
 #include "args/process-args.h"
+#include "base/internal-abort.h"
+#include "base/program-name.h"
 #include "comm/pause.h"
 #include "platform/console.h"
 #include "platform/process.h"
 #include "platform/thread.h"
-#include "base/internal-abort.h"
-#include "base/program-name.h"
 
 COMM_CONSOLE* active_console = nullptr;
 
