@@ -1,9 +1,10 @@
 // The library's side of the proof of the shared secret.
 #include "client/auth-client.h"
 
-#include "client/auth-crypto.h"
-#include "client/auth.h"
-#include "client/secret-file.h"
+#include "text/text.h"
+#include "wire/auth-crypto.h"
+#include "wire/auth.h"
+#include "wire/secret-file.h"
 
 AUTH_CLIENT::AUTH_CLIENT(const std::string& address, const std::string& secret_path, bool remote)
     : m_address(address), m_secret_path(secret_path), m_remote(remote) {}
@@ -26,7 +27,7 @@ AUTH_CLIENT::STEP AUTH_CLIENT::take(const varnax::FRAME& frame, std::string* out
         case varnax::msg_auth_fail:
             if (m_state != STATE::asked || !varnax::parse_auth_fail(frame, &why)) break;
             return refuse("the JTAG server at " + m_address + " refused the shared secret from " +
-                          m_secret_path + " (" + varnax::printable(why) + ")");
+                          m_secret_path + " (" + text_escaped(why) + ")");
     }
     return STEP::malformed;
 }

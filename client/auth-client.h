@@ -3,7 +3,7 @@
 #pragma once
 #include <string>
 
-#include "client/protocol.h"
+#include "wire/protocol.h"
 
 class AUTH_CLIENT {
 public:

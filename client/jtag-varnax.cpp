@@ -7,6 +7,17 @@
 #include "client/server-address.h"
 #include "client/socket.h"
 #include "client/varnax-link.h"
+#include "wire/protocol.h"
+
+// The server sends the codes the public header gives its callers.
+static_assert(int(JTAGVARNAX_SEVERAL_CABLES) == varnax::open_several_cables &&
+                  int(JTAGVARNAX_NO_CABLE) == varnax::open_no_cable &&
+                  int(JTAGVARNAX_CABLE_UNPLUGGED) == varnax::open_cable_unplugged &&
+                  int(JTAGVARNAX_BOARD_UNPOWERED) == varnax::open_board_unpowered &&
+                  int(JTAGVARNAX_IN_USE) == varnax::open_in_use &&
+                  int(JTAGVARNAX_SEVERAL_UARTS) == varnax::open_several_uarts &&
+                  int(JTAGVARNAX_NO_UART) == varnax::open_no_uart,
+              "the open-failure codes of the wire and of the public header differ");
 
 struct JTAGVARNAX {
     VARNAX_LINK m_link;
@@ -44,8 +55,8 @@ JTAGVARNAX* jtagvarnax_open(const char* cable, int device, int instance, const c
         return nullptr;
     }
     std::string text;
-    int code = link->m_link.open(varnax_server_address(nullptr), request, varnax_secret_path(),
-                                 &text);
+    int code =
+        link->m_link.open(varnax_server_address(nullptr), request, varnax_secret_path(), &text);
     if (code != 0) {
         delete link;
         set_error(static_cast<JTAGVARNAX_ERROR>(code), text);

@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <string>
 
+#include "wire/protocol.h"
+
 // Where clients look for the server unless JTAG_VARNAX_SERVER names another address.
-constexpr const char* varnax_default_address = "127.0.0.1:47011";
+constexpr const char* varnax_default_address = varnax::default_address;
 
 // The address to use: JTAG_VARNAX_SERVER when it is set and not empty, else the default.
 // *from_environment (may be null) says which.

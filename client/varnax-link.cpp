@@ -7,12 +7,12 @@
 #include "client/jtag_varnax.h"
 #include "client/server-address.h"
 #include "client/socket.h"
+#include "text/text.h"
 
 namespace {
 
 constexpr int connect_timeout_ms = 2000;
 constexpr int answer_timeout_ms = 5000;
-constexpr std::size_t interrupt_size = 10;  // the interruption pattern: ten bytes of 0xFF
 
 int ms_left(std::chrono::steady_clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -211,8 +211,7 @@ VARNAX_LINK::STEP VARNAX_LINK::take_frame(const varnax::FRAME& frame) {
         lose("a malformed message from the server");
         return STEP::lost;
     }
-    if (!m_open_answered && m_auth.take_other() == AUTH_CLIENT::STEP::refused)
-        return refuse();
+    if (!m_open_answered && m_auth.take_other() == AUTH_CLIENT::STEP::refused) return refuse();
     bool answer = frame.type == varnax::msg_open_ok || frame.type == varnax::msg_open_fail;
     if (answer == m_open_answered) {
         lose(answer ? "a second answer to the open request" : "data before the open answer");
@@ -230,12 +229,12 @@ VARNAX_LINK::STEP VARNAX_LINK::take_frame(const varnax::FRAME& frame) {
             if (!varnax::parse_open_fail(frame, &failure) || failure.code >= 0) break;
             m_open_answered = true;
             m_open_code = failure.code;
-            m_open_text = varnax::printable(failure.text);
+            m_open_text = text_escaped(failure.text);
             lose("the open request was refused");
             return STEP::lost;
         case varnax::msg_data:
         case varnax::msg_interrupt: {
-            std::size_t size = frame.type == varnax::msg_data ? frame.size : interrupt_size;
+            std::size_t size = frame.type == varnax::msg_data ? frame.size : varnax::interrupt_size;
             if (size > m_granted) {
                 lose("the server sent more than the window allows");
                 return STEP::lost;
@@ -243,7 +242,7 @@ VARNAX_LINK::STEP VARNAX_LINK::take_frame(const varnax::FRAME& frame) {
             m_granted -= static_cast<std::uint32_t>(size);
             if (frame.type == varnax::msg_interrupt) {
                 m_marks.push_back(m_read_total + unread());
-                m_received.append(interrupt_size, '\xFF');
+                m_received.append(varnax::interrupt_size, '\xFF');
             } else {
                 m_received.append(reinterpret_cast<const char*>(frame.payload), frame.size);
             }

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "client/auth-client.h"
-#include "client/protocol.h"
+#include "wire/protocol.h"
 
 class VARNAX_LINK {
 public:

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "client/protocol.h"
+#include "wire/protocol.h"
 
 struct SCAN_DEVICE {
     std::int32_t index = 0;
@@ -39,5 +39,4 @@ struct SCAN_RESULT {
 
 // Connects to address ("host:port"), proves the shared secret from secret_path when the server
 // asks for it, asks for the inventory and waits at most timeout_ms for all of it.
-SCAN_RESULT varnax_scan(const std::string& address, const std::string& secret_path,
-                        int timeout_ms);
+SCAN_RESULT varnax_scan(const std::string& address, const std::string& secret_path, int timeout_ms);

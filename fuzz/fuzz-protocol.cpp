@@ -5,18 +5,23 @@
 #include <cstdint>
 #include <string>
 
-#include "client/protocol.h"
-#include "server/server-state.h"
+#include "server/core/server-core.h"
+#include "wire/protocol.h"
 
 namespace {
 
-// The server's logic with two echo JTAG UARTs and no sockets or programs.
-class FUZZ_SERVER : public SERVER_STATE {
+// The server core with two echo JTAG UARTs and no sockets or programs.
+class FUZZ_SERVER {
 public:
-    FUZZ_SERVER() : SERVER_STATE(boards(), options()) {}
-    void pump_all() {
-        for (auto& uart : m_uarts) pump(uart.get());
+    FUZZ_SERVER() : m_log(true), m_core(boards(), options(), m_log) {
+        std::vector<TARGET*> list;
+        for (auto& uart : m_core.board().uarts()) {
+            m_targets.push_back(make_target(uart->cfg, uart->label(), m_log, &uart->out_fifo));
+            list.push_back(m_targets.back().get());
+        }
+        m_core.attach_targets(list);
     }
+    SERVER_CORE& core() { return m_core; }
 
 private:
     static BOARD_CONFIG boards() {
@@ -33,6 +38,9 @@ private:
         o.secret = "a shared secret for the fuzzer";
         return o;
     }
+    SERVER_LOG m_log;
+    SERVER_CORE m_core;
+    std::vector<std::unique_ptr<TARGET>> m_targets;
 };
 
 void decode_as_client(const std::uint8_t* data, std::size_t size, std::size_t step) {
@@ -77,17 +85,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     decode_as_client(data, size, step);
 
     FUZZ_SERVER server;
-    CLIENT client;
-    server.ask_for_proof(&client, remote);
+    SERVER_CORE& core = server.core();
+    auto now = SERVER_CLOCK::now();
+    CLIENT_SESSION* client = core.client_connected("fuzz", remote, now);
     // A known challenge, so a seed can carry a proof that holds (fuzz/corpus/protocol).
-    if (!client.auth.challenge.empty()) client.auth.challenge.assign(varnax::challenge_size, 'C');
-    for (std::size_t at = 0; at < size && !client.closing; at += step) {
-        server.take_bytes(&client, reinterpret_cast<const char*>(data + at),
-                          size - at < step ? size - at : step);
-        client.send_credit += 16;  // the client's window opens now and then
-        server.pump_all();
-        client.sent(client.queued());  // what was queued for the client counts as sent
+    if (!client->challenge().empty()) client->challenge().assign(varnax::challenge_size, 'C');
+    for (std::size_t at = 0; at < size && !client->closing(); at += step) {
+        core.client_bytes(client, reinterpret_cast<const char*>(data + at),
+                          size - at < step ? size - at : step, now);
+        core.pump_all(now);
+        std::size_t queued = 0;
+        client->pending(&queued);
+        client->sent(queued);  // what was queued for the client counts as sent
     }
-    server.release(&client);
+    core.client_gone(client);
     return 0;
 }

@@ -6,19 +6,9 @@
 #include <cstring>
 #include <memory>
 
-namespace {
+#include "text/text.h"
 
-bool parse_int(const std::string& text, long low, long high, long* value) {
-    if (text.empty() || text.size() > 9) return false;
-    long v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + (c - '0');
-    }
-    if (v < low || v > high) return false;
-    *value = v;
-    return true;
-}
+namespace {
 
 bool parse_yes_no(const std::string& text, bool* value) {
     if (text == "yes" || text == "1" || text == "true") return *value = true, true;
@@ -34,46 +24,29 @@ bool cable_option(const std::string& word, CABLE_CONFIG* cable, std::string* why
     long n = 0;
     if (key == "plugged" && parse_yes_no(value, &cable->plugged)) return true;
     if (key == "powered" && parse_yes_no(value, &cable->powered)) return true;
-    if (key == "warning" && parse_int(value, 0, 2, &n)) return cable->warning = int(n), true;
+    if (key == "warning" && text_decimal_int(value, 0, 2, &n)) return cable->warning = int(n), true;
     *why = "bad cable setting \"" + word + "\" (plugged=yes|no, powered=yes|no, warning=0|1|2)";
     return false;
 }
 
-// A dotted IPv4 address: four numbers from 0 to 255, without leading zeros (which some
-// readers take for octal).
-bool is_ipv4(const std::string& text) {
-    std::size_t start = 0;
-    for (int part = 0; part < 4; ++part) {
-        std::size_t end = part < 3 ? text.find('.', start) : text.size();
-        long n = 0;
-        if (end == std::string::npos || end - start > 3 ||
-            (end - start > 1 && text[start] == '0') ||
-            !parse_int(text.substr(start, end - start), 0, 255, &n))
-            return false;
-        start = end + 1;
-    }
-    return true;
-}
-
 // "[HOST:]PORT" of a connect target; the host is loopback when left out.
 bool parse_endpoint(const std::string& text, UART_CONFIG* uart, std::string* why) {
-    std::size_t colon = text.rfind(':');
-    std::string host = colon == std::string::npos ? "127.0.0.1" : text.substr(0, colon);
-    long port = 0;
-    if (host == "localhost") host = "127.0.0.1";
-    if (!is_ipv4(host) || !parse_int(text.substr(colon + 1), 1, 65535, &port)) {
+    HOST_PORT address;
+    bool has_host = text.find(':') != std::string::npos;
+    if (text_host_port(has_host ? text : "127.0.0.1:" + text, 1, &address) !=
+        HOST_PORT_FAULT::none) {
         *why = "bad address \"" + text + "\" (connect [HOST:]PORT, HOST an IPv4 address)";
         return false;
     }
-    uart->host = host;
-    uart->port = std::uint16_t(port);
+    uart->host = address.host;
+    uart->port = address.port;
     return true;
 }
 
 bool parse_uart(const std::vector<std::string>& w, const std::string& demo, UART_CONFIG* uart,
                 std::string* why) {
     long n = 0;
-    if (w.size() < 2 || !parse_int(w[1], 0, 255, &n)) {
+    if (w.size() < 2 || !text_decimal_int(w[1], 0, 255, &n)) {
         *why =
             "a JTAG UART line needs an instance from 0 to 255: uart INSTANCE [in=N] [out=N] TARGET";
         return false;
@@ -82,7 +55,7 @@ bool parse_uart(const std::vector<std::string>& w, const std::string& demo, UART
     std::size_t i = 2;
     for (; i < w.size() && w[i].find('=') != std::string::npos; ++i) {
         std::string key = w[i].substr(0, w[i].find('=')), value = w[i].substr(w[i].find('=') + 1);
-        if ((key != "in" && key != "out") || !parse_int(value, 1, 1 << 20, &n)) {
+        if ((key != "in" && key != "out") || !text_decimal_int(value, 1, 1 << 20, &n)) {
             *why = "bad FIFO setting \"" + w[i] + "\" (in=N or out=N, N from 1 to 1048576)";
             return false;
         }
@@ -94,7 +67,7 @@ bool parse_uart(const std::vector<std::string>& w, const std::string& demo, UART
         uart->kind = TARGET_KIND::echo;
     } else if (kind == "listen" && rest <= 1) {
         uart->kind = TARGET_KIND::listen;
-        if (rest == 1 && !parse_int(w[i + 1], 0, 65535, &n)) {
+        if (rest == 1 && !text_decimal_int(w[i + 1], 0, 65535, &n)) {
             *why = "bad port \"" + w[i + 1] + "\"";
             return false;
         }
@@ -105,8 +78,8 @@ bool parse_uart(const std::vector<std::string>& w, const std::string& demo, UART
     } else if (kind == "serial" && (rest == 1 || rest == 2) && !w[i + 1].empty()) {
         uart->kind = TARGET_KIND::serial;
         uart->device = w[i + 1];
-        if (rest == 2 &&
-            (!parse_int(w[i + 2], 1, 4000000, &uart->baud) || !config_baud_supported(uart->baud))) {
+        if (rest == 2 && (!text_decimal_int(w[i + 2], 1, 4000000, &uart->baud) ||
+                          !text_baud_supported(uart->baud))) {
             *why = "bad serial speed \"" + w[i + 2] + "\" (a standard one, 50 to 4000000)";
             return false;
         }
@@ -149,7 +122,7 @@ bool parse_line(const std::vector<std::string>& w, const std::string& demo, BOAR
     }
     if (w[0] == "device") {
         if (config->cables.empty()) return *why = "a device must follow a cable line", false;
-        if (w.size() != 2 || !parse_int(w[1], 0, 255, &n))
+        if (w.size() != 2 || !text_decimal_int(w[1], 0, 255, &n))
             return *why = "a device line needs one index from 0 to 255: device INDEX", false;
         auto& devices = config->cables.back().devices;
         for (const DEVICE_CONFIG& d : devices)
@@ -237,7 +210,7 @@ bool CONFIG_READER::feed(const char* data, std::size_t size) {
 bool CONFIG_READER::take_line() {
     std::vector<std::string> words;
     std::string why;
-    bool ok = config_split(m_line, &words, &why);
+    bool ok = text_split_words(m_line, &words, &why);
     if (ok && !words.empty()) ok = parse_line(words, m_demo, m_config, &why);
     if (ok && !words.empty() && words[0] == "uart") {
         UART_CONFIG& added = m_config->cables.back().devices.back().uarts.back();
@@ -259,98 +232,11 @@ bool CONFIG_READER::finish() {
 
 bool CONFIG_READER::fail(int line, const std::string& why) {
     std::string where = line > 0 ? ":" + std::to_string(line) : "";
-    m_error = config_printable(m_file_name + where + ": " + why);
+    m_error = text_escaped(m_file_name + where + ": " + why);
     return false;
-}
-
-// The length of the UTF-8 sequence of a printable character at text[i], or 0.
-std::size_t printable_utf8(const std::string& text, std::size_t i) {
-    unsigned char lead = static_cast<unsigned char>(text[i]);
-    std::size_t length = lead >= 0xF8   ? 0
-                         : lead >= 0xF0 ? 4
-                         : lead >= 0xE0 ? 3
-                         : lead >= 0xC0 ? 2
-                                        : 0;
-    if (length == 0 || i + length > text.size()) return 0;
-    unsigned long code = lead & (0x7Fu >> length);
-    for (std::size_t k = 1; k < length; ++k) {
-        unsigned char next = static_cast<unsigned char>(text[i + k]);
-        if ((next & 0xC0) != 0x80) return 0;
-        code = code << 6 | (next & 0x3Fu);
-    }
-    static const unsigned long lowest[] = {0, 0, 0x80, 0x800, 0x10000};
-    // Overlong forms, surrogates, values past Unicode and the C1 control characters.
-    if (code < lowest[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF ||
-        code < 0xA0)
-        return 0;
-    return length;
 }
 
 }  // namespace
-
-bool config_baud_supported(long baud) {
-    static const long speeds[] = {
-        50,     75,     110,     134,     150,     200,     300,     600,     1200,    1800,
-        2400,   4800,   9600,    19200,   38400,   57600,   115200,  230400,  460800,  500000,
-        576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
-    for (long s : speeds)
-        if (s == baud) return true;
-    return false;
-}
-
-bool config_split(const std::string& line, std::vector<std::string>* words, std::string* error) {
-    words->clear();
-    std::size_t i = 0;
-    while (i < line.size()) {
-        char c = line[i];
-        if (c == ' ' || c == '\t' || c == '\r') {
-            ++i;
-            continue;
-        }
-        if (c == '#') break;
-        std::string word;
-        while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') {
-            if (line[i] != '"') {
-                word += line[i++];
-                continue;
-            }
-            for (++i;; ++i) {
-                if (i >= line.size()) return *error = "unclosed quote", false;
-                if (line[i] == '"') break;
-                if (line[i] == '\\' && i + 1 < line.size()) {
-                    char escaped = line[++i];
-                    if (escaped != '"' && escaped != '\\')
-                        return *error = std::string("unknown escape \"\\") + escaped +
-                                        "\" in quotes (only \\\" and \\\\ are escapes)",
-                               false;
-                }
-                word += line[i];
-            }
-            ++i;
-        }
-        words->push_back(word);
-    }
-    return true;
-}
-
-std::string config_printable(const std::string& text) {
-    static const char hex[] = "0123456789abcdef";
-    std::string shown;
-    for (std::size_t i = 0; i < text.size();) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        std::size_t length = c >= 0x80 ? printable_utf8(text, i) : c < 0x20 || c == 0x7F ? 0 : 1;
-        if (length > 0) {
-            shown.append(text, i, length);
-            i += length;
-            continue;
-        }
-        shown += "\\x";
-        shown += hex[c >> 4];
-        shown += hex[c & 0xF];
-        ++i;
-    }
-    return shown;
-}
 
 bool config_parse(const std::string& text, const std::string& file_name,
                   const std::string& demo_program, BOARD_CONFIG* config, std::string* error) {
@@ -368,7 +254,7 @@ bool config_load(const std::string& path, const std::string& demo_program, BOARD
     std::unique_ptr<std::FILE, CLOSE> file(std::fopen(path.c_str(), "rb"));
     // A folder opens on some systems and fails only at the first read: both say why.
     auto unreadable = [&](int why) {
-        *error = config_printable(path + ": cannot be read: " + std::strerror(why));
+        *error = text_escaped(path + ": cannot be read: " + std::strerror(why));
         return false;
     };
     if (file == nullptr) return unreadable(errno);

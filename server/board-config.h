@@ -22,7 +22,7 @@ struct UART_CONFIG {
     std::uint16_t port = 0;         // listen: 0 lets the system choose; connect: the port
     std::vector<std::string> argv;  // program: the command and its arguments
     std::string device;             // serial: the device's path
-    long baud = 115200;             // serial: one of the speeds config_baud_supported accepts
+    long baud = 115200;             // serial: one of the speeds text_baud_supported accepts
     std::string host;               // connect: an IPv4 address; loopback unless written out
     int line = 0;                   // where the configuration file describes it (0: nowhere)
 };
@@ -57,12 +57,3 @@ bool config_load(const std::string& path, const std::string& demo_program, BOARD
                  std::string* error);
 // One cable, one device, one JTAG UART running the demo target.
 BOARD_CONFIG config_demo(const std::string& demo_program);
-// The serial speeds a `serial` target may ask for (the standard ones, 50 to 4000000).
-bool config_baud_supported(long baud);
-// Splits a line into words; "double quotes" keep spaces, \" and \\ escape inside them.
-// A # outside quotes starts a comment. False (with *error) for an unclosed quote or another
-// escape.
-bool config_split(const std::string& line, std::vector<std::string>* words, std::string* error);
-// The text with control bytes, and bytes that are not UTF-8, written as \xHH, so a message
-// neither ends at a NUL byte nor sends escape sequences to the terminal that shows it.
-std::string config_printable(const std::string& text);

@@ -4,17 +4,18 @@
 #include <string>
 
 #include "server/board-config.h"
+#include "wire/protocol.h"
 
 struct SERVER_OPTIONS {
     std::string host = "127.0.0.1";
-    std::uint16_t port = 47011;
-    bool allow_remote = false;  // accept clients that are not on this machine
-    std::string secret;         // the shared secret; empty: no client is asked for it
+    std::uint16_t port = varnax::default_port;
+    bool allow_remote = false;        // accept clients that are not on this machine
+    std::string secret;               // the shared secret; empty: no client is asked for it
     bool secret_for_local = false;    // clients on this machine must prove the secret too
     bool loopback_is_remote = false;  // for tests: a loopback client counts as another machine
-    bool quiet = false;         // no log lines on standard error
-    bool commands = true;       // read fault commands from standard input
-    std::uint32_t protocol_version = 1;
+    bool quiet = false;               // no log lines on standard error
+    bool commands = true;             // read fault commands from standard input
+    std::uint32_t protocol_version = varnax::protocol_version;
 };
 
 // Runs until SIGINT or SIGTERM; prints "listening HOST:PORT" on standard output once it

@@ -3,11 +3,12 @@
 #include <cstring>
 #include <string>
 
-#include "client/auth.h"
-#include "client/protocol.h"
 #include "server/board-config.h"
 #include "server/jtag-server.h"
-#include "server/target-program.h"
+#include "server/targets/target-program.h"
+#include "text/text.h"
+#include "wire/auth.h"
+#include "wire/protocol.h"
 
 namespace {
 
@@ -44,33 +45,20 @@ struct COMMAND_LINE {
     bool version = false;
 };
 
-bool parse_number(const std::string& text, unsigned long high, unsigned long* value) {
-    if (text.empty() || text.size() > 10) return false;
-    unsigned long v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + static_cast<unsigned long>(c - '0');
-    }
-    if (v > high) return false;
-    *value = v;
-    return true;
-}
-
 bool take_listen(const std::string& text, COMMAND_LINE* line, std::string* why) {
-    std::size_t colon = text.rfind(':');
-    unsigned long port = 0;
-    if (colon == std::string::npos || colon == 0 ||
-        !parse_number(text.substr(colon + 1), 65535, &port))
+    HOST_PORT address;
+    HOST_PORT_FAULT fault = text_host_port(text, 0, &address);
+    // A host that is not an address is the listening socket's to refuse, with the reason.
+    if (fault != HOST_PORT_FAULT::none && fault != HOST_PORT_FAULT::bad_host)
         return *why = "--listen needs HOST:PORT, not \"" + text + "\"", false;
-    line->options.host = text.substr(0, colon);
-    if (line->options.host == "localhost") line->options.host = "127.0.0.1";
-    line->options.port = static_cast<std::uint16_t>(port);
+    line->options.host = address.host;
+    line->options.port = address.port;
     return true;
 }
 
 bool take_protocol_version(const std::string& text, COMMAND_LINE* line, std::string* why) {
-    unsigned long n = 0;
-    if (!parse_number(text, 0xFFFFFFFFul, &n))
+    std::uint64_t n = 0;
+    if (!text_decimal(text, 0, 0xFFFFFFFFu, &n))
         return *why = "--protocol-version needs a number, not \"" + text + "\"", false;
     line->options.protocol_version = static_cast<std::uint32_t>(n);
     return true;

@@ -12,15 +12,15 @@
 #include <fstream>
 #include <thread>
 
-#include "client/auth.h"
 #include "client/jtag_varnax.h"
-#include "client/protocol.h"
+#include "tests/e2e/link-test-util.h"
 #include "tests/support/net-pair.h"
 #include "tests/support/one-connection-server.h"
 #include "tests/support/process-harness.h"
 #include "tests/support/sim-server.h"
 #include "tests/support/temp-dir.h"
-#include "tests/e2e/link-test-util.h"
+#include "wire/auth.h"
+#include "wire/protocol.h"
 
 namespace {
 
@@ -63,7 +63,8 @@ GOT receive_frame(SIM_TARGET& peer, std::chrono::milliseconds timeout = 5s) {
     GOT got;
     std::string header = peer.receive(varnax::header_size, timeout);
     if (header.size() < varnax::header_size) return got;
-    std::size_t size = std::size_t(std::uint8_t(header[2])) | std::size_t(std::uint8_t(header[3])) << 8;
+    std::size_t size = std::size_t(std::uint8_t(header[2])) | std::size_t(std::uint8_t(header[3]))
+                                                                  << 8;
     got.type = std::uint8_t(header[0]);
     got.payload = peer.receive(size, timeout);
     return got;

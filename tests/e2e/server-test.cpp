@@ -14,11 +14,11 @@
 #include <thread>
 
 #include "client/jtag_varnax.h"
-#include "client/protocol.h"
+#include "tests/e2e/link-test-util.h"
 #include "tests/support/process-harness.h"
 #include "tests/support/sim-server.h"
 #include "tests/support/temp-dir.h"
-#include "tests/e2e/link-test-util.h"
+#include "wire/protocol.h"
 
 namespace {
 

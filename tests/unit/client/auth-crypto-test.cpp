@@ -1,10 +1,10 @@
 // Tests of the cryptography seam and of the proofs made with it (on every system, as each
 // system has its own seam).
-#include "client/auth-crypto.h"
+#include "wire/auth-crypto.h"
 
 #include <gtest/gtest.h>
 
-#include "client/auth.h"
+#include "wire/auth.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Tests of the library's side of the proof of the shared secret, and of the secret's file.
-#include "client/auth.h"
+#include "wire/auth.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -8,9 +8,9 @@
 #include <fstream>
 
 #include "client/auth-client.h"
-#include "client/protocol.h"
-#include "client/secret-file.h"
 #include "tests/support/temp-dir.h"
+#include "wire/protocol.h"
+#include "wire/secret-file.h"
 
 namespace {
 
@@ -37,10 +37,9 @@ TEST(AuthClient, ProvesTheSecretAndChecksTheServersProof) {
         EXPECT_EQ(proof, auth_client_proof(secret, server_challenge, client_challenge));
         EXPECT_EQ(auth.take_other(), AUTH_CLIENT::STEP::refused);  // an answer before the proof
         std::string ok;
-        varnax::encode_auth_ok(&ok, honest ? auth_server_proof(secret, server_challenge,
-                                                                client_challenge)
-                                           : auth_client_proof(secret, server_challenge,
-                                                               client_challenge));
+        varnax::encode_auth_ok(
+            &ok, honest ? auth_server_proof(secret, server_challenge, client_challenge)
+                        : auth_client_proof(secret, server_challenge, client_challenge));
         EXPECT_EQ(auth.take(as_frame(ok), &out),
                   honest ? AUTH_CLIENT::STEP::go_on : AUTH_CLIENT::STEP::refused);
         EXPECT_EQ(auth.take(as_frame(challenge_frame), &out), AUTH_CLIENT::STEP::malformed);

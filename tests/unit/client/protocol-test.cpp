@@ -1,5 +1,5 @@
 // Tests of the wire protocol's encoders and the decoder fed split and hostile input.
-#include "client/protocol.h"
+#include "wire/protocol.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "server/ring-buffer.h"
+#include "server/board/ring-buffer.h"
+#include "text/text.h"
 
 namespace {
 
@@ -151,7 +152,7 @@ TEST(BoardConfig, SplitsWordsWithQuotesAndComments) {
     for (const CASE& c : cases) {
         std::vector<std::string> words;
         std::string error;
-        EXPECT_TRUE(config_split(c.line, &words, &error)) << c.line;
+        EXPECT_TRUE(text_split_words(c.line, &words, &error)) << c.line;
         EXPECT_EQ(words, c.words) << c.line;
     }
 }
@@ -182,7 +183,7 @@ TEST(BoardConfig, ShowsUnprintableBytesEscaped) {
         // No character starts with 0xf8.
         {"\xf8\x88\x80\x80", "\\xf8\\x88\\x80\\x80"},
     };
-    for (const CASE& c : cases) EXPECT_EQ(config_printable(c.text), c.shown) << c.shown;
+    for (const CASE& c : cases) EXPECT_EQ(text_escaped(c.text), c.shown) << c.shown;
 }
 
 TEST(RingBuffer, KeepsOrderAcrossTheWrap) {

@@ -1,5 +1,5 @@
 // Encoding and decoding of the library-to-server wire protocol.
-#include "client/protocol.h"
+#include "wire/protocol.h"
 
 #include <cstdio>
 #include <cstring>
@@ -95,12 +95,6 @@ void frame_from(std::string* out, MESSAGE_TYPE type, const std::string& payload)
 std::string number_text(std::uint64_t value) {
     char text[24];
     std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(value));
-    return text;
-}
-
-std::string printable(std::string text) {
-    for (char& c : text)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
     return text;
 }
 
@@ -225,6 +219,18 @@ void encode_open_fail(std::string* out, const OPEN_FAILURE& failure) {
 void encode_data(std::string* out, const void* data, std::size_t size) {
     begin_frame(out, msg_data, size);
     out->append(static_cast<const char*>(data), size);
+}
+
+std::size_t extend_data(std::string* out, std::size_t frame_at, const void* data,
+                        std::size_t size) {
+    unsigned char* header = reinterpret_cast<unsigned char*>(&(*out)[frame_at]);
+    std::size_t have = std::size_t(header[2]) | std::size_t(header[3]) << 8;
+    if (frame_at + header_size + have != out->size()) return 0;  // not the last frame
+    std::size_t add = max_payload - have < size ? max_payload - have : size;
+    header[2] = static_cast<unsigned char>((have + add) & 0xFF);
+    header[3] = static_cast<unsigned char>((have + add) >> 8);
+    out->append(static_cast<const char*>(data), add);
+    return add;
 }
 
 void encode_credit(std::string* out, std::uint32_t count) {

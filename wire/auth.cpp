@@ -1,17 +1,16 @@
 // The proofs of the shared secret and the secret's file.
-#include "client/auth.h"
+#include "wire/auth.h"
 
-#include "client/auth-crypto.h"
-#include "client/protocol.h"
-#include "client/secret-file.h"
+#include "wire/auth-crypto.h"
+#include "wire/protocol.h"
+#include "wire/secret-file.h"
 
 namespace {
 
-std::string prove(const char* label, const std::string& secret,
-                  const std::string& server_challenge, const std::string& client_challenge) {
+std::string prove(const char* label, const std::string& secret, const std::string& server_challenge,
+                  const std::string& client_challenge) {
     std::string mac;
-    if (!crypto_hmac_sha256(secret, label + server_challenge + client_challenge, &mac))
-        return "";
+    if (!crypto_hmac_sha256(secret, label + server_challenge + client_challenge, &mac)) return "";
     return mac;
 }
 

@@ -1,10 +1,10 @@
 // The proof's cryptography from OpenSSL's libcrypto.
-#include "client/auth-crypto.h"
-
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
+
+#include "wire/auth-crypto.h"
 
 bool crypto_random(std::size_t size, std::string* out) {
     out->assign(size, '\0');

@@ -1,8 +1,8 @@
 // The proof's cryptography from Windows' BCrypt (Cryptography API: Next Generation).
-#include "client/auth-crypto.h"
-
-#include <windows.h>
 #include <bcrypt.h>
+#include <windows.h>
+
+#include "wire/auth-crypto.h"
 
 bool crypto_random(std::size_t size, std::string* out) {
     out->assign(size, '\0');
@@ -21,14 +21,13 @@ bool crypto_hmac_sha256(const std::string& key, const std::string& message, std:
     UCHAR digest[crypto_hmac_size];
     // BCrypt takes the key as a non-const buffer but does not change it.
     std::string key_copy = key;
-    bool ok =
-        BCRYPT_SUCCESS(BCryptCreateHash(hAlgorithm, &hHash, nullptr, 0,
-                                        reinterpret_cast<PUCHAR>(&key_copy[0]),
-                                        static_cast<ULONG>(key_copy.size()), 0)) &&
-        BCRYPT_SUCCESS(BCryptHashData(hHash,
-                                      reinterpret_cast<PUCHAR>(const_cast<char*>(message.data())),
-                                      static_cast<ULONG>(message.size()), 0)) &&
-        BCRYPT_SUCCESS(BCryptFinishHash(hHash, digest, sizeof digest, 0));
+    bool ok = BCRYPT_SUCCESS(BCryptCreateHash(hAlgorithm, &hHash, nullptr, 0,
+                                              reinterpret_cast<PUCHAR>(&key_copy[0]),
+                                              static_cast<ULONG>(key_copy.size()), 0)) &&
+              BCRYPT_SUCCESS(
+                  BCryptHashData(hHash, reinterpret_cast<PUCHAR>(const_cast<char*>(message.data())),
+                                 static_cast<ULONG>(message.size()), 0)) &&
+              BCRYPT_SUCCESS(BCryptFinishHash(hHash, digest, sizeof digest, 0));
     if (hHash != nullptr) BCryptDestroyHash(hHash);
     BCryptCloseAlgorithmProvider(hAlgorithm, 0);
     SecureZeroMemory(&key_copy[0], key_copy.size());

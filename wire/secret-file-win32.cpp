@@ -4,7 +4,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "client/secret-file.h"
+#include "wire/secret-file.h"
 
 bool secret_file_read(const std::string& path, std::size_t max_size, std::string* contents,
                       std::string* error) {

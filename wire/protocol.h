@@ -16,6 +16,10 @@ constexpr std::size_t header_size = 4;
 constexpr std::size_t max_payload = 4096;
 constexpr std::size_t max_text = 1024;  // cable names, application names, error texts
 constexpr std::uint16_t default_port = 47011;
+// Where clients look for the server unless told otherwise; its port is default_port.
+constexpr const char* default_address = "127.0.0.1:47011";
+// Each interruption of the link is delivered to the client's reader as this many 0xFF bytes.
+constexpr std::size_t interrupt_size = 10;
 // The random challenges of the proof of the shared secret, and an HMAC-SHA256 proof.
 constexpr std::size_t challenge_size = 32;
 constexpr std::size_t proof_size = 32;
@@ -32,11 +36,11 @@ enum MESSAGE_TYPE : std::uint8_t {
     // gets the server's whole inventory, one frame per cable, device and JTAG UART in that
     // order (each belongs to the one above), then LIST_END; then the connection ends. Nothing
     // is opened.
-    msg_list = 8,          // client: describe every cable, device and JTAG UART
-    msg_list_cable = 9,    // server: a cable; no devices follow when it is unplugged or dark
-    msg_list_device = 10,  // server: a device on the cable above
-    msg_list_uart = 11,    // server: a JTAG UART of the device above, and who has it open
-    msg_list_end = 12,     // server: the inventory is complete
+    msg_list = 8,             // client: describe every cable, device and JTAG UART
+    msg_list_cable = 9,       // server: a cable; no devices follow when it is unplugged or dark
+    msg_list_device = 10,     // server: a device on the cable above
+    msg_list_uart = 11,       // server: a JTAG UART of the device above, and who has it open
+    msg_list_end = 12,        // server: the inventory is complete
     msg_auth_challenge = 16,  // server: prove the shared secret first (the server's challenge)
     msg_auth_proof = 17,      // client: its own challenge and its proof
     msg_auth_ok = 18,         // server: the proof holds; the server's own proof
@@ -63,8 +67,20 @@ struct OPEN_REPLY {
     std::uint32_t write_credit = 0;  // room in the JTAG UART's input FIFO
 };
 
+// Why an open fails: the access library's error codes, which its public header gives the same
+// values.
+enum OPEN_FAILURE_CODE : std::int32_t {
+    open_several_cables = -2,   // more than one cable matches
+    open_no_cable = -3,         // no cable (matching)
+    open_cable_unplugged = -4,  // the cable is not plugged in
+    open_board_unpowered = -5,  // the board is not connected or not powered
+    open_in_use = -6,           // another application has the JTAG UART open
+    open_several_uarts = -7,    // more than one JTAG UART, and none chosen
+    open_no_uart = -8,          // no JTAG UART matches
+};
+
 struct OPEN_FAILURE {
-    std::int32_t code = 0;
+    std::int32_t code = 0;  // an OPEN_FAILURE_CODE
     std::string text;
 };
 
@@ -115,9 +131,6 @@ private:
 
 // Decimal text of a number.
 std::string number_text(std::uint64_t value);
-// The text with control characters replaced: texts from the peer end up on a console, where
-// they must not move the cursor or change the console's state.
-std::string printable(std::string text);
 
 void encode_greeting(std::string* out, std::uint32_t version);
 void encode_open(std::string* out, const OPEN_REQUEST& request);
@@ -125,6 +138,9 @@ void encode_open_ok(std::string* out, const OPEN_REPLY& reply);
 void encode_open_fail(std::string* out, const OPEN_FAILURE& failure);
 // size must be 1..max_payload.
 void encode_data(std::string* out, const void* data, std::size_t size);
+// Adds to the data frame that starts at out[frame_at], which must be the last frame in *out,
+// as many of the bytes as it has room for; returns how many it took.
+std::size_t extend_data(std::string* out, std::size_t frame_at, const void* data, std::size_t size);
 void encode_credit(std::string* out, std::uint32_t count);
 void encode_interrupt(std::string* out);
 void encode_link_lost(std::string* out, const std::string& why);

@@ -9,7 +9,7 @@
 #include <climits>
 #include <cstring>
 
-#include "server/target-program.h"
+#include "server/targets/target-program.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "client/secret-file.h"
+#include "wire/secret-file.h"
 
 bool secret_file_read(const std::string& path, std::size_t max_size, std::string* contents,
                       std::string* error) {
@@ -55,7 +55,6 @@ std::string secret_file_default_path() {
     const char* config = std::getenv("XDG_CONFIG_HOME");
     if (config != nullptr && config[0] == '/') return std::string(config) + "/jtag-varnax/secret";
     const char* home = std::getenv("HOME");
-    if (home != nullptr && home[0] == '/')
-        return std::string(home) + "/.config/jtag-varnax/secret";
+    if (home != nullptr && home[0] == '/') return std::string(home) + "/.config/jtag-varnax/secret";
     return "";
 }

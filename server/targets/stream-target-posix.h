@@ -1,0 +1,35 @@
+// What every target with a byte stream shares on POSIX systems: the stream's descriptors (one
+// socket both ways, or a pipe each way) and whether poll has found them ready.
+#pragma once
+#include <string>
+
+#include "server/log.h"
+#include "server/targets/target.h"
+
+class STREAM_TARGET : public TARGET {
+public:
+    ~STREAM_TARGET() override { close_stream(); }
+    void stop(int) override { close_stream(); }
+    long read(char* buffer, std::size_t size) override;
+    long write(const char* data, std::size_t size) override;
+    void waits(bool want_read, bool want_write, std::vector<TARGET_WAIT>* out) const override;
+    bool ready(bool want_read, bool want_write) const override;
+    TARGET_NEWS event(const TARGET_WAIT& wait, bool hangup) override;
+
+protected:
+    STREAM_TARGET(const std::string& label, SERVER_LOG& log) : m_label(label), m_log(log) {}
+    void attach(int read_fd, int write_fd);
+    void close_stream();
+    bool streaming() const { return m_read_fd >= 0; }
+    // A device that can vanish is watched for that even while its output waits for room.
+    virtual bool watch_hangup() const { return false; }
+
+    std::string m_label;
+    SERVER_LOG& m_log;
+
+private:
+    int m_read_fd = -1;
+    int m_write_fd = -1;
+    bool m_readable = false;  // poll said so, and no read has since come back empty
+    bool m_writable = false;
+};
