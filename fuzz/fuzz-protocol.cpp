@@ -35,6 +35,7 @@ private:
         SERVER_OPTIONS o;
         o.quiet = true;
         o.commands = false;
+        o.allow_remote = true;
         o.secret = "a shared secret for the fuzzer";
         return o;
     }

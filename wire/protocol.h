@@ -70,6 +70,9 @@ struct OPEN_REPLY {
 // Why an open fails: the access library's error codes, which its public header gives the same
 // values.
 enum OPEN_FAILURE_CODE : std::int32_t {
+    // The server will not serve this connection at all (a client from another machine where
+    // only this one is served, or too many connections): the library's "no server".
+    open_refused = -1,
     open_several_cables = -2,   // more than one cable matches
     open_no_cable = -3,         // no cable (matching)
     open_cable_unplugged = -4,  // the cable is not plugged in

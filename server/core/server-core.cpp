@@ -9,13 +9,32 @@ namespace {
 // others.
 constexpr int pump_rounds = 64;
 
+// Descriptors the server keeps for itself: standard streams, the listening socket, the signal
+// pipe, and a few for each JTAG UART's target.
+constexpr std::size_t own_descriptors = 16;
+constexpr std::size_t descriptors_per_uart = 4;
+
+const char* const remote_refused =
+    "clients from other machines are not accepted here (the server runs without "
+    "--allow-remote)";
+const char* const too_busy =
+    "the server is too busy: too many connections are waiting to prove the shared secret; try "
+    "again";
+
 }  // namespace
 
 SERVER_CORE::SERVER_CORE(const BOARD_CONFIG& config, const SERVER_OPTIONS& options, SERVER_LOG& log)
-    : m_options(options), m_log(log), m_board(config) {
+    : m_options(options), m_log(log), m_board(config), m_guesses(options.door, log) {
     m_rules.protocol_version = options.protocol_version;
     m_rules.secret = options.secret;
+    m_rules.guesses = &m_guesses;
+    m_rules.proof_time = options.door.proof_time;
     m_holders.assign(m_board.uarts().size(), nullptr);
+}
+
+void SERVER_CORE::set_descriptor_limit(std::size_t limit) {
+    std::size_t own = own_descriptors + descriptors_per_uart * m_board.uarts().size();
+    m_connection_room = limit > own + 1 ? limit - own : 1;
 }
 
 void SERVER_CORE::attach_targets(std::vector<TARGET*> targets) {
@@ -34,16 +53,80 @@ CLIENT_SESSION* SERVER_CORE::client_connected(const std::string& peer, bool remo
                                               SERVER_TIME now) {
     m_sessions.push_back(std::make_unique<CLIENT_SESSION>(peer, m_rules, m_log, now));
     CLIENT_SESSION* session = m_sessions.back().get();
-    if (!m_options.secret.empty() && (remote || m_options.secret_for_local))
-        session->ask_for_proof();
+    if (remote && !m_options.allow_remote) {
+        session->turn_away(remote_refused);
+        // Such connections wait for nobody: they give way first when room runs short.
+        make_room(nullptr, now);
+        return session;
+    }
+    bool asked = !m_options.secret.empty() && (remote || m_options.secret_for_local);
+    if (!make_room(asked ? session : nullptr, now)) {
+        log_busy("turned a connection away: the descriptors are nearly all in use", now);
+        session->turn_away(too_busy);
+        return session;
+    }
+    if (asked) session->ask_for_proof();
     return session;
+}
+
+// Room for one more connection. Those that have not proven the secret (or are turned away
+// already) are cut short oldest first: beyond their limit per address and overall, and when
+// the descriptors run low, where a quarter of them stays for clients on this machine and
+// proven ones. newcomer: a connection that will be asked for the proof (null for one that
+// will not). False when a client on this machine or a proven one finds no room left at all.
+bool SERVER_CORE::make_room(CLIENT_SESSION* newcomer, SERVER_TIME now) {
+    const DOOR_LIMITS& limits = m_options.door;
+    if (newcomer != nullptr) {
+        std::size_t from_address = 0, untrusted = 0;
+        for (auto& s : m_sessions) {
+            if (s.get() == newcomer || s->trusted() || s->leaving()) continue;
+            ++untrusted;
+            if (s->address() == newcomer->address()) ++from_address;
+        }
+        if (from_address >= limits.unproven_per_address &&
+            cut_oldest_untrusted(&newcomer->address(), now))
+            --untrusted;
+        if (untrusted >= limits.unproven_overall) cut_oldest_untrusted(nullptr, now);
+    }
+    if (m_connection_room == 0) return true;
+    std::size_t open = 0;
+    for (auto& s : m_sessions) open += s->leaving() ? 0 : 1;
+    std::size_t room = newcomer != nullptr ? m_connection_room * 3 / 4 : m_connection_room;
+    while (open > room && cut_oldest_untrusted(nullptr, now)) --open;
+    return open <= room;
+}
+
+bool SERVER_CORE::cut_oldest_untrusted(const std::string* address, SERVER_TIME now) {
+    CLIENT_SESSION* oldest = nullptr;
+    // The connection that just came is the last in the list, so it goes only when it is the
+    // only one left to go.
+    for (auto& s : m_sessions) {
+        if (s->trusted() || s->leaving()) continue;
+        if (address != nullptr && s->address() != *address) continue;
+        if (oldest == nullptr || s->accepted_at() < oldest->accepted_at()) oldest = s.get();
+    }
+    if (oldest == nullptr) return false;
+    oldest->set_now(now);
+    oldest->cut_short(too_busy);
+    log_busy("closed the oldest connection that has not proven the shared secret", now);
+    return true;
+}
+
+// One line a second at most: a flood of connections must not become a flood of log lines.
+void SERVER_CORE::log_busy(const char* what, SERVER_TIME now) {
+    ++m_busy_since_log;
+    if (m_busy_logged && now - m_busy_logged_at < std::chrono::seconds(1)) return;
+    m_log.line("too busy: %s (%u times since the last such line)", what, m_busy_since_log);
+    m_busy_logged = true;
+    m_busy_logged_at = now;
+    m_busy_since_log = 0;
 }
 
 void SERVER_CORE::client_bytes(CLIENT_SESSION* session, const char* data, std::size_t size,
                                SERVER_TIME now) {
     if (session->closing()) return;
     session->set_now(now);
-    session->append(data, size);
+    if (size > 0) session->append(data, size);
     varnax::OPEN_REQUEST request;
     const unsigned char* bytes = nullptr;
     std::size_t count = 0;
@@ -193,10 +276,17 @@ void SERVER_CORE::target_news(std::size_t index, const TARGET_NEWS& news, SERVER
 
 void SERVER_CORE::tick(SERVER_TIME now) {
     for (std::size_t i = 0; i < m_targets.size(); ++i) target_news(i, m_targets[i]->tick(now), now);
+    // Oldest first, so proofs that waited longest are checked first.
+    for (auto& session : m_sessions)
+        if (session->proof_waiting()) client_bytes(session.get(), nullptr, 0, now);
 }
 
 int SERVER_CORE::due_ms(SERVER_TIME now) const {
+    // The guessing limit earns a proof its turn a second or sooner after it came.
+    constexpr int proof_retry_ms = 100;
     int wait = -1;
+    for (auto& session : m_sessions)
+        if (session->proof_waiting()) wait = proof_retry_ms;
     for (const TARGET* target : m_targets) {
         int ms = target->due_ms(now);
         if (ms >= 0 && (wait < 0 || ms < wait)) wait = ms;
@@ -313,8 +403,9 @@ void SERVER_CORE::sweep(SERVER_TIME now, const std::function<void(CLIENT_SESSION
     for (auto it = m_sessions.begin(); it != m_sessions.end();) {
         CLIENT_SESSION* session = it->get();
         bool late = false;
-        bool done = session->done(now, &late);
-        if (late) m_log.line("%s: dropped: no open request in time", session->peer().c_str());
+        const char* why = "";
+        bool done = session->done(now, &late, &why);
+        if (late) m_log.line("%s: dropped: %s", session->peer().c_str(), why);
         if (done) {
             release(session);
             closing(session);

@@ -28,7 +28,14 @@ public:
     // Starts the targets of the boards that are switched on.
     void start_targets();
 
-    // A client connected; remote: it is not on this machine (it may have to prove the secret).
+    // How many descriptors the process may have open: connections that must prove the secret
+    // stop well below it, so a client on this machine or a proven one still has room.
+    void set_descriptor_limit(std::size_t limit);
+    // A client connected (peer: "HOST:PORT"); remote: it is not on this machine (it may have
+    // to prove the secret). Every accepted connection comes here, also one the server will
+    // not serve: its session tells the client why and ends. Connections that have not proven
+    // the secret are limited per address and overall; at a limit the oldest of them is cut
+    // short, and the next sweep closes it.
     CLIENT_SESSION* client_connected(const std::string& peer, bool remote, SERVER_TIME now);
     void client_bytes(CLIENT_SESSION* session, const char* data, std::size_t size, SERVER_TIME now);
     // The client's connection ended (logged) or a send to it failed (not logged); the next
@@ -37,7 +44,8 @@ public:
     void client_broken(CLIENT_SESSION* session);
     // What the target of one JTAG UART (by its index) reported.
     void target_news(std::size_t uart, const TARGET_NEWS& news, SERVER_TIME now);
-    // Time-driven work of the targets (connection retries).
+    // Time-driven work of the targets (connection retries) and of proofs waiting for the
+    // guessing limit.
     void tick(SERVER_TIME now);
     // Milliseconds until tick has work; -1 when nothing is pending.
     int due_ms(SERVER_TIME now) const;
@@ -55,6 +63,9 @@ public:
     UART* uart_of(const CLIENT_SESSION* session) const;
 
 private:
+    bool make_room(CLIENT_SESSION* session, SERVER_TIME now);
+    bool cut_oldest_untrusted(const std::string* address, SERVER_TIME now);
+    void log_busy(const char* what, SERVER_TIME now);
     void open(CLIENT_SESSION* session, const varnax::OPEN_REQUEST& request);
     void list(CLIENT_SESSION* session);
     void answer_open(CLIENT_SESSION* session);
@@ -69,7 +80,13 @@ private:
     SERVER_OPTIONS m_options;
     SESSION_RULES m_rules;
     SERVER_LOG& m_log;
+    std::size_t m_connection_room = 0;  // client connections the descriptors allow; 0: no limit
+    // The last "too busy" line, and the connections cut short or turned away since.
+    bool m_busy_logged = false;
+    SERVER_TIME m_busy_logged_at;
+    unsigned m_busy_since_log = 0;
     BOARD m_board;
+    GUESS_LIMIT m_guesses;
     std::vector<TARGET*> m_targets;          // by JTAG UART
     std::vector<CLIENT_SESSION*> m_holders;  // by JTAG UART: who has it open
     std::list<std::unique_ptr<CLIENT_SESSION>> m_sessions;

@@ -13,11 +13,25 @@ constexpr auto close_grace = std::chrono::seconds(2);
 constexpr auto open_timeout = std::chrono::seconds(10);
 constexpr auto failed_proof_cost = std::chrono::seconds(1);
 
+// "HOST:PORT" or "[HOST]:PORT" without the port and the brackets.
+std::string address_of(const std::string& peer) {
+    std::size_t colon = peer.rfind(':');
+    if (colon == std::string::npos) return peer;
+    if (peer.size() > 2 && peer[0] == '[' && peer[colon - 1] == ']')
+        return peer.substr(1, colon - 2);
+    return peer.substr(0, colon);
+}
+
 }  // namespace
 
 CLIENT_SESSION::CLIENT_SESSION(std::string peer, const SESSION_RULES& rules, SERVER_LOG& log,
                                SERVER_TIME now)
-    : m_peer(std::move(peer)), m_rules(rules), m_log(log), m_now(now), m_accepted_at(now) {
+    : m_peer(std::move(peer)),
+      m_address(address_of(m_peer)),
+      m_rules(rules),
+      m_log(log),
+      m_now(now),
+      m_accepted_at(now) {
     varnax::encode_greeting(&m_out, rules.protocol_version);
 }
 
@@ -40,6 +54,10 @@ CLIENT_ASK CLIENT_SESSION::next(varnax::OPEN_REQUEST* request, const unsigned ch
                                 std::size_t* size) {
     std::uint32_t version = 0;
     varnax::FRAME frame;
+    if (proof_waiting()) {
+        CLIENT_ASK ask = retry_proof(request, data, size);
+        if (ask != CLIENT_ASK::nothing) return ask;
+    }
     while (!m_closing && !m_finished) {
         switch (m_decoder.next(&version, &frame)) {
             case varnax::DECODE::need_more:
@@ -104,14 +122,33 @@ CLIENT_ASK CLIENT_SESSION::take_frame(std::uint8_t type, const unsigned char* pa
 // holds), and credit (taken as usual); anything else counts as a failed proof.
 CLIENT_ASK CLIENT_SESSION::take_unproven(const varnax::FRAME& frame, varnax::OPEN_REQUEST* request,
                                          const unsigned char** data, std::size_t* size) {
-    if (frame.type == varnax::msg_auth_proof) return check_proof(frame, request, data, size);
     bool asks = frame.type == varnax::msg_open || frame.type == varnax::msg_list;
     if (asks && m_waiting_type == 0) {
         m_waiting_type = frame.type;
         m_waiting_payload.assign(reinterpret_cast<const char*>(frame.payload), frame.size);
         return CLIENT_ASK::nothing;
     }
-    return refuse_proof("no proof of the shared secret");
+    if (!m_waiting_proof.empty()) {
+        // Not a guess: nothing was checked, so nothing counts against the address.
+        close("sent a message out of place");
+        return CLIENT_ASK::ended;
+    }
+    if (frame.type != varnax::msg_auth_proof) return refuse_proof("no proof of the shared secret");
+    if (m_rules.guesses != nullptr && !m_rules.guesses->may_check(m_address, m_now)) {
+        m_waiting_proof.assign(reinterpret_cast<const char*>(frame.payload), frame.size);
+        return CLIENT_ASK::nothing;
+    }
+    return check_proof(frame, request, data, size);
+}
+
+CLIENT_ASK CLIENT_SESSION::retry_proof(varnax::OPEN_REQUEST* request, const unsigned char** data,
+                                       std::size_t* size) {
+    if (!m_rules.guesses->may_check(m_address, m_now)) return CLIENT_ASK::nothing;
+    std::string payload;
+    payload.swap(m_waiting_proof);
+    varnax::FRAME frame{varnax::msg_auth_proof,
+                        reinterpret_cast<const unsigned char*>(payload.data()), payload.size()};
+    return check_proof(frame, request, data, size);
 }
 
 CLIENT_ASK CLIENT_SESSION::check_proof(const varnax::FRAME& frame, varnax::OPEN_REQUEST* request,
@@ -140,6 +177,7 @@ CLIENT_ASK CLIENT_SESSION::check_proof(const varnax::FRAME& frame, varnax::OPEN_
 // The refusal goes out after a second and the connection ends, so guessing the secret is slow.
 CLIENT_ASK CLIENT_SESSION::refuse_proof(const char* why) {
     m_log.line("%s: refused: %s", m_peer.c_str(), why);
+    if (m_rules.guesses != nullptr) m_rules.guesses->failed(m_address, m_now, true);
     varnax::encode_auth_fail(&m_out, why);
     m_closing = true;
     m_hold_until = m_now + failed_proof_cost;
@@ -179,15 +217,46 @@ void CLIENT_SESSION::close(const char* why) {
     end_soon();
 }
 
+void CLIENT_SESSION::turn_away(const std::string& why) {
+    m_log.line("%s: turned away: %s", m_peer.c_str(), why.c_str());
+    say_refused(why);
+}
+
+// The core logs these, a line a second at most.
+void CLIENT_SESSION::cut_short(const std::string& why) {
+    if (!m_closing) say_refused(why);
+    m_turned_away = true;
+    m_cut_short = true;
+    m_close_deadline = m_now;
+}
+
+void CLIENT_SESSION::say_refused(const std::string& why) {
+    forget_waiting_proof();
+    m_turned_away = true;
+    varnax::encode_open_fail(&m_out, varnax::OPEN_FAILURE{varnax::open_refused, why});
+    end_soon();
+}
+
 void CLIENT_SESSION::gone() {
     if (!m_closing && !m_finished) m_log.line("%s: disconnected", m_peer.c_str());
+    forget_waiting_proof();
     m_holds_uart = false;
     m_finished = true;
 }
 
 void CLIENT_SESSION::broken() {
+    forget_waiting_proof();
     m_holds_uart = false;
     m_finished = true;
+}
+
+// A proof that waited for its turn and was never checked still counts against its own
+// address, so hanging up early buys a guesser nothing; not against all addresses, or one
+// guesser could keep everyone's proofs waiting.
+void CLIENT_SESSION::forget_waiting_proof() {
+    if (!proof_waiting()) return;
+    m_waiting_proof.clear();
+    m_rules.guesses->failed(m_address, m_now, false);
 }
 
 bool CLIENT_SESSION::queue_full() const {
@@ -243,8 +312,12 @@ void CLIENT_SESSION::sent(std::size_t n) {
     }
 }
 
-bool CLIENT_SESSION::done(SERVER_TIME now, bool* late) const {
-    // Only a connection that is still there and has never asked can be late asking.
-    *late = !m_finished && !m_closing && !m_open_requested && now - m_accepted_at > open_timeout;
+bool CLIENT_SESSION::done(SERVER_TIME now, bool* late, const char** why) const {
+    // Only a connection that is still there can be late, asking or proving.
+    bool waiting = !m_finished && !m_closing;
+    bool no_proof = waiting && m_proof == PROOF::asked && now - m_accepted_at > m_rules.proof_time;
+    *late = no_proof || (waiting && !m_open_requested && now - m_accepted_at > open_timeout);
+    if (why != nullptr)
+        *why = no_proof ? "no proof of the shared secret in time" : "no open request in time";
     return m_finished || *late || (m_closing && now >= m_close_deadline);
 }

@@ -8,15 +8,15 @@
 #include <string>
 
 #include "server/log.h"
+#include "server/session/guess-limit.h"
 #include "wire/protocol.h"
-
-using SERVER_CLOCK = std::chrono::steady_clock;
-using SERVER_TIME = SERVER_CLOCK::time_point;
 
 // What every session of one server shares.
 struct SESSION_RULES {
     std::uint32_t protocol_version = varnax::protocol_version;
     std::string secret;  // the shared secret; empty: nobody is asked for it
+    GUESS_LIMIT* guesses = nullptr;  // when proofs may be checked; null: at once
+    std::chrono::milliseconds proof_time{5000};  // to give the proof in, once asked
 };
 
 // What the client asked for, one request at a time (CLIENT_SESSION::next).
@@ -33,6 +33,8 @@ public:
     CLIENT_SESSION(std::string peer, const SESSION_RULES& rules, SERVER_LOG& log, SERVER_TIME now);
 
     const std::string& peer() const { return m_peer; }
+    // The peer's address without its port: what the limits of the door count by.
+    const std::string& address() const { return m_address; }
     // The time of the event being handled, for the deadlines it sets; the core sets it first.
     void set_now(SERVER_TIME now) { m_now = now; }
     // Sends a challenge; false when no random challenge could be made (the session is closing).
@@ -49,6 +51,12 @@ public:
     void link_lost(const std::string& why);
     void listed(const std::string& frames);
     void close(const char* why);  // a protocol fault: logged, then the end
+    // Not served at all (not allowed here, or the server is too busy): the client is told why
+    // in an open failure with the code of "no server", which every client reports as it is.
+    void turn_away(const std::string& why);
+    // Ends the connection at the next sweep (the loop sends what it can first); a client not
+    // yet turned away is told why as by turn_away.
+    void cut_short(const std::string& why);
     void gone();                  // the connection ended (logged)
     void broken();                // a send failed: the connection is over, without a word
 
@@ -66,6 +74,17 @@ public:
     bool held(SERVER_TIME now) const { return now < m_hold_until; }
     bool queue_full() const;
 
+    // Served without a proof (not asked for one) or proven; not turned away.
+    bool trusted() const {
+        return !m_turned_away && (m_proof == PROOF::proven || m_proof == PROOF::not_asked);
+    }
+    // Asked for the proof, not given it yet, and not ending.
+    bool unproven() const { return m_proof == PROOF::asked && !m_closing && !m_finished; }
+    // Holds a proof that waits for the guessing limit before it is checked.
+    bool proof_waiting() const { return !m_waiting_proof.empty() && unproven(); }
+    SERVER_TIME accepted_at() const { return m_accepted_at; }
+    // Closed at the next sweep: the connection no longer counts against any limit.
+    bool leaving() const { return m_finished || m_cut_short; }
     bool closing() const { return m_closing; }
     bool finished() const { return m_finished; }
     bool write_shut() const { return m_write_shut; }
@@ -75,8 +94,9 @@ public:
     void await_target(bool waiting) { m_awaiting_target = waiting; }
     bool holds_uart() const { return m_holds_uart; }
     void hold_uart(bool holds) { m_holds_uart = holds; }
-    // Gone, past its closing deadline, or connected too long without asking for a JTAG UART.
-    bool done(SERVER_TIME now, bool* late) const;
+    // Gone, past its closing deadline, or connected too long without asking for a JTAG UART
+    // or without proving the secret; *late tells the last two (why: what it did not do).
+    bool done(SERVER_TIME now, bool* late, const char** why = nullptr) const;
     std::uint64_t granted() const { return m_granted; }
     void grant(std::uint64_t room) { m_granted += room; }
     void set_granted(std::uint64_t room) { m_granted = room; }
@@ -97,9 +117,14 @@ private:
     CLIENT_ASK check_proof(const varnax::FRAME& frame, varnax::OPEN_REQUEST* request,
                            const unsigned char** data, std::size_t* size);
     CLIENT_ASK refuse_proof(const char* why);
+    void forget_waiting_proof();
+    void say_refused(const std::string& why);
+    CLIENT_ASK retry_proof(varnax::OPEN_REQUEST* request, const unsigned char** data,
+                           std::size_t* size);
     void end_soon();
 
     std::string m_peer;
+    std::string m_address;
     const SESSION_RULES& m_rules;
     SERVER_LOG& m_log;
     SERVER_TIME m_now;  // of the latest event, for the deadlines it sets
@@ -117,6 +142,8 @@ private:
     bool m_closing = false;          // sends what is queued, then ends the connection
     bool m_write_shut = false;
     bool m_finished = false;  // to be closed and removed
+    bool m_turned_away = false;
+    bool m_cut_short = false;
     SERVER_TIME m_accepted_at;
     SERVER_TIME m_close_deadline;
     PROOF m_proof = PROOF::not_asked;
@@ -125,6 +152,8 @@ private:
     // the proof holds; type 0: none.
     std::uint8_t m_waiting_type = 0;
     std::string m_waiting_payload;
+    // A proof that came while the guessing limit stopped the checking, as it came.
+    std::string m_waiting_proof;
     // After a failed proof the answer waits until then, so each guess costs a second.
     SERVER_TIME m_hold_until;
 };

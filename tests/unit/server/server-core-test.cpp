@@ -55,7 +55,8 @@ struct RECEIVED {
     std::vector<int> types;  // -1: the library would drop the link
     std::string data;
     std::uint32_t credit = 0;
-    std::string text;  // of the last link-lost or auth-fail frame
+    std::string text;  // of the last open-fail, link-lost or auth-fail frame
+    int code = 0;      // of the last open-fail frame
 };
 
 // The core with its targets and a log the test reads. Real targets come from make_target;
@@ -116,8 +117,13 @@ struct CORE_UNDER_TEST {
             if (frame.type == varnax::msg_data)
                 got.data.append(reinterpret_cast<const char*>(frame.payload), frame.size);
             if (varnax::parse_credit(frame, &credit)) got.credit += credit;
-            if (!varnax::parse_link_lost(frame, &got.text))
+            varnax::OPEN_FAILURE failure;
+            if (varnax::parse_open_fail(frame, &failure)) {
+                got.code = failure.code;
+                got.text = failure.text;
+            } else if (!varnax::parse_link_lost(frame, &got.text)) {
                 varnax::parse_auth_fail(frame, &got.text);
+            }
         }
         return got;
     }
@@ -337,6 +343,7 @@ TEST(ServerTarget, ALostTargetEndsTheLinkOnlyAfterItsLastBytes) {
 
 TEST(ServerProof, ARemoteClientSeesNothingBeforeItsProofAndAWrongOneIsHeld) {
     SERVER_OPTIONS options = quiet();
+    options.allow_remote = true;
     options.secret = "a shared secret of the test";
     CORE_UNDER_TEST server("cable c1\ndevice 1\nuart 0 echo\n", options);
     // The right proof: the open that came before it is answered once it holds.
@@ -364,6 +371,151 @@ TEST(ServerProof, ARemoteClientSeesNothingBeforeItsProofAndAWrongOneIsHeld) {
     EXPECT_TRUE(bad->held(server.now + std::chrono::milliseconds(999)));
     EXPECT_FALSE(bad->held(server.now + std::chrono::seconds(1)));
     EXPECT_EQ(server.receive(bad).text, "wrong secret");
+}
+
+// A server that asks every client for the secret, with small limits, and clients that send
+// a proof (right or wrong) at a time the test sets.
+struct DOOR_UNDER_TEST : CORE_UNDER_TEST {
+    explicit DOOR_UNDER_TEST(DOOR_LIMITS limits) : CORE_UNDER_TEST(config_text, options(limits)) {}
+    static SERVER_OPTIONS options(DOOR_LIMITS limits) {
+        SERVER_OPTIONS options;
+        options.allow_remote = true;
+        options.secret = secret;
+        options.door = limits;
+        return options;
+    }
+    // Connects from address, asks to open, and proves the secret (or a wrong one).
+    CLIENT_SESSION* prove(const std::string& address, bool right) {
+        CLIENT_SESSION* session = connect(address + ":5000", true);
+        std::string challenge = session->challenge(), ours(varnax::challenge_size, 'c');
+        std::string bytes = open_request(16);
+        std::string proof = right ? auth_client_proof(secret, challenge, ours)
+                                  : std::string(varnax::proof_size, 'x');
+        varnax::encode_auth_proof(&bytes, ours, proof);
+        send(session, bytes);
+        return session;
+    }
+    bool admitted(CLIENT_SESSION* session) {
+        std::vector<int> types = receive(session).types;
+        return std::find(types.begin(), types.end(), varnax::msg_auth_ok) != types.end();
+    }
+    void advance(std::chrono::milliseconds by) {
+        now += by;
+        core.tick(now);
+    }
+    static constexpr const char* config_text = "cable c1\ndevice 1\nuart 0 echo\n";
+    static constexpr const char* secret = "a shared secret of the test";
+};
+
+TEST(ServerGuessing, ChecksProofsOnlyAsFastAsTheLimitsAllowAndLetsOthersIn) {
+    DOOR_LIMITS limits;
+    limits.address_burst = 2;
+    limits.overall_burst = 3;
+    limits.overall_every = std::chrono::seconds(1);
+    DOOR_UNDER_TEST server(limits);
+    // A guesser uses up its address's failures, hanging up before each verdict.
+    for (int i = 0; i < 2; ++i) server.core.client_gone(server.prove("10.0.0.1", false));
+    // Its next proof waits, even a right one, and is checked once a failure is earned back.
+    CLIENT_SESSION* guesser = server.prove("10.0.0.1", true);
+    EXPECT_FALSE(server.admitted(guesser));
+    // Someone with the right secret elsewhere gets in at once.
+    EXPECT_TRUE(server.admitted(server.prove("10.0.0.2", true)));
+    server.advance(std::chrono::milliseconds(999));
+    EXPECT_FALSE(server.admitted(guesser));
+    server.advance(std::chrono::milliseconds(1));
+    EXPECT_TRUE(server.admitted(guesser));
+
+    // Over all addresses: the third failure uses the last one; an address that failed lately
+    // then waits although it has failures of its own left, and a clean one still gets in.
+    server.prove("10.0.0.3", false);
+    server.prove("10.0.0.4", false);
+    CLIENT_SESSION* waiting = server.prove("10.0.0.4", true);
+    EXPECT_FALSE(server.admitted(waiting));
+    EXPECT_TRUE(server.admitted(server.prove("10.0.0.5", true)));
+    server.advance(std::chrono::seconds(1));
+    EXPECT_TRUE(server.admitted(waiting));
+    EXPECT_EQ(std::count_if(server.lines.begin(), server.lines.end(),
+                            [](const std::string& line) {
+                                return line.find("proof of the shared secret waits") !=
+                                       std::string::npos;
+                            }),
+              2)
+        << "one line when the limit of an address bites, one when the overall one does";
+}
+
+TEST(ServerGuessing, CountsAProofThatWaitedWhenItsConnectionEnds) {
+    DOOR_LIMITS limits;
+    limits.address_burst = 1;
+    DOOR_UNDER_TEST server(limits);
+    server.prove("10.0.0.1", false);
+    // Hanging up while the proof waits does not give the address its failure back.
+    server.advance(std::chrono::milliseconds(900));
+    server.core.client_gone(server.prove("10.0.0.1", true));
+    server.advance(std::chrono::milliseconds(900));
+    CLIENT_SESSION* next = server.prove("10.0.0.1", true);
+    EXPECT_FALSE(server.admitted(next));
+    server.advance(std::chrono::milliseconds(100));
+    EXPECT_TRUE(server.admitted(next));
+}
+
+TEST(ServerDoor, CutsTheOldestUnprovenConnectionShortAtEachLimit) {
+    DOOR_LIMITS limits;
+    limits.unproven_per_address = 2;
+    limits.unproven_overall = 3;
+    DOOR_UNDER_TEST server(limits);
+    std::vector<std::string> closed;
+    auto closing = [&](CLIENT_SESSION* session) { closed.push_back(session->peer()); };
+    auto idle = [&](const std::string& peer) {
+        server.now += std::chrono::milliseconds(1);
+        return server.connect(peer, true);
+    };
+    CLIENT_SESSION* proven = server.prove("10.0.0.1", true);
+    idle("10.0.0.1:1");
+    idle("10.0.0.1:2");
+    idle("10.0.0.1:3");  // over the address's limit: its oldest idle one goes
+    idle("10.0.0.2:1");
+    idle("10.0.0.3:1");  // over the overall limit: the oldest of all goes
+    server.core.sweep(server.now, closing);
+    EXPECT_EQ(closed, (std::vector<std::string>{"10.0.0.1:1", "10.0.0.1:2"}));
+    EXPECT_EQ(server.core.sessions().size(), 4u);
+    // The proven client stays; what was cut short or waited too long is told why or dropped.
+    server.now += limits.proof_time + std::chrono::milliseconds(1);
+    server.core.sweep(server.now, closing);
+    ASSERT_EQ(server.core.sessions().size(), 1u);
+    EXPECT_EQ(server.core.sessions().front().get(), proven);
+    EXPECT_NE(std::find(server.lines.begin(), server.lines.end(),
+                        "10.0.0.2:1: dropped: no proof of the shared secret in time"),
+              server.lines.end());
+}
+
+TEST(ServerDoor, KeepsDescriptorsForLocalAndProvenClients) {
+    DOOR_LIMITS limits;
+    DOOR_UNDER_TEST server(limits);
+    // Room for 8 connections: 6 for those that still have to prove the secret.
+    server.core.set_descriptor_limit(16 + 4 + 8);
+    std::vector<CLIENT_SESSION*> remote;
+    for (int i = 0; i < 7; ++i)
+        remote.push_back(server.connect("10.0.1." + std::to_string(i) + ":1", true));
+    RECEIVED cut = server.receive(remote.front());
+    EXPECT_EQ(cut.code, varnax::open_refused);
+    EXPECT_NE(cut.text.find("too busy"), std::string::npos) << cut.text;
+    CLIENT_SESSION* local = server.connect("127.0.0.1:1", false);
+    EXPECT_TRUE(local->trusted());
+    EXPECT_FALSE(local->closing());
+}
+
+TEST(ServerDoor, TellsARemoteClientWhyItIsNotServed) {
+    CORE_UNDER_TEST server("cable c1\ndevice 1\nuart 0 echo\n", quiet());
+    CLIENT_SESSION* remote = server.connect("192.0.2.7:4000", true);
+    server.send(remote, open_request(16));
+    RECEIVED got = server.receive(remote);
+    EXPECT_EQ(got.types, (std::vector<int>{varnax::msg_open_fail}));
+    EXPECT_EQ(got.code, varnax::open_refused);
+    EXPECT_EQ(got.text,
+              "clients from other machines are not accepted here (the server runs without "
+              "--allow-remote)");
+    EXPECT_TRUE(remote->closing());
+    EXPECT_EQ(server.core.uart_of(remote), nullptr);
 }
 
 }  // namespace
