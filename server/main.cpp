@@ -14,6 +14,7 @@ namespace {
 
 const char* usage_text =
     "Usage: varnax-server [OPTIONS] (--config FILE | --demo)\n"
+    "       varnax-server --new-secret FILE\n"
     "Simulates JTAG cables, boards and JTAG UARTs for the JTAG UART access library.\n"
     "  --config FILE          the boards to simulate (see docs/server.md)\n"
     "  --demo                 one cable, one device, one JTAG UART running varnax-demo-target\n"
@@ -23,6 +24,8 @@ const char* usage_text =
     "                         they must prove the secret of --secret-file\n"
     "  --secret-file FILE     the shared secret, in a file only its owner may read\n"
     "  --secret-for-local     clients on this machine must prove the secret too\n"
+    "  --new-secret FILE      write a new random secret to FILE, readable only by you, and\n"
+    "                         exit (an existing FILE is left alone)\n"
     "  --no-commands          do not read fault commands from standard input\n"
     "  --protocol-version N   greet clients with another protocol version (for tests)\n"
     "  --quiet                no log lines on standard error\n"
@@ -40,6 +43,7 @@ struct COMMAND_LINE {
     SERVER_OPTIONS options;
     std::string config_path;
     std::string secret_path;
+    std::string new_secret_path;
     bool demo = false;
     bool help = false;
     bool version = false;
@@ -83,6 +87,10 @@ const OPTION_ROW option_rows[] = {
      }},
     {"--secret-file", "FILE",
      [](const std::string& v, COMMAND_LINE* c, std::string*) { return c->secret_path = v, true; }},
+    {"--new-secret", "FILE",
+     [](const std::string& v, COMMAND_LINE* c, std::string*) {
+         return c->new_secret_path = v, true;
+     }},
     {"--secret-for-local", nullptr,
      [](const std::string&, COMMAND_LINE* c, std::string*) {
          return c->options.secret_for_local = true, true;
@@ -154,6 +162,14 @@ int main(int argc, char** argv) {
     }
     if (line.help) {
         std::fputs(usage_text, stdout);
+        return 0;
+    }
+    if (!line.new_secret_path.empty()) {
+        if (!auth_new_secret_file(line.new_secret_path, &why)) {
+            std::fprintf(stderr, "varnax-server: %s\n", why.c_str());
+            return 1;
+        }
+        std::printf("a new secret is in %s\n", line.new_secret_path.c_str());
         return 0;
     }
     if (line.demo == !line.config_path.empty())

@@ -36,7 +36,17 @@ bool auth_read_secret(const std::string& path, std::string* secret, std::string*
     std::string text;
     // One byte over the limit tells a file that is too long; two more allow a CR LF.
     if (!secret_file_read(path, auth_max_secret + 3, &text, error)) return false;
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    if (text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0)
+        text.resize(text.size() - 2);
+    else if (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    // Whatever else is in the file was put there by mistake, and a secret that silently
+    // differs from the one on the other side fails only later, with a vaguer message.
+    if (text.find_first_of("\r\n") != std::string::npos) {
+        *error = path + " holds more than one line: the secret is one line, with at most one " +
+                 "line end (LF or CR LF) after it";
+        return false;
+    }
     if (text.size() < auth_min_secret) {
         *error = path + " holds fewer than " + varnax::number_text(auth_min_secret) +
                  " bytes: too short for a secret";
@@ -49,4 +59,19 @@ bool auth_read_secret(const std::string& path, std::string* secret, std::string*
     }
     *secret = text;
     return true;
+}
+
+bool auth_new_secret_file(const std::string& path, std::string* error) {
+    static const char hex[] = "0123456789abcdef";
+    std::string random;
+    if (!crypto_random(auth_new_secret_size, &random)) {
+        *error = "cannot make a secret: the system's random generator failed";
+        return false;
+    }
+    std::string text;
+    for (unsigned char c : random) {
+        text += hex[c >> 4];
+        text += hex[c & 0xF];
+    }
+    return secret_file_create(path, text + "\n", error);
 }

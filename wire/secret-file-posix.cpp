@@ -51,6 +51,34 @@ bool secret_file_read(const std::string& path, std::size_t max_size, std::string
     return ok;
 }
 
+bool secret_file_create(const std::string& path, const std::string& contents, std::string* error) {
+    int fd;
+    do {
+        fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        *error = errno == EEXIST ? path + " exists already; it is left as it is"
+                                 : "cannot create " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    // The mode given to open is narrowed by the umask, never widened: 0600 holds whatever it is.
+    bool ok = fchmod(fd, 0600) == 0;
+    for (std::size_t done = 0; ok && done < contents.size();) {
+        ssize_t n = write(fd, contents.data() + done, contents.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ok = false;
+        done += n > 0 ? std::size_t(n) : 0;
+    }
+    if (!ok) *error = "cannot write " + path + ": " + std::strerror(errno);
+    if (close(fd) != 0 && ok) {
+        *error = "cannot write " + path + ": " + std::strerror(errno);
+        ok = false;
+    }
+    // A half-written secret would only fail later, with a vaguer message.
+    if (!ok) unlink(path.c_str());
+    return ok;
+}
+
 std::string secret_file_default_path() {
     const char* config = std::getenv("XDG_CONFIG_HOME");
     if (config != nullptr && config[0] == '/') return std::string(config) + "/jtag-varnax/secret";

@@ -308,6 +308,33 @@ TEST(ServerSecretFile, MustExistAndBePrivate) {
     EXPECT_TRUE(server.start(boards, {"--allow-remote", "--secret-file", good})) << server.error();
 }
 
+// --new-secret: a strong secret is one command, and never replaces one that is in use.
+TEST(ServerSecretFile, IsMadeByTheServerAndNeverOverwritten) {
+    TEMP_DIR dir;
+    std::string path = dir.file("new");
+    CHILD_PROCESS made(VARNAX_SERVER_PATH, {"--new-secret", path});
+    EXPECT_EQ(made.wait_exit(10s), exited(0));
+    EXPECT_EQ(made.out(), "a new secret is in " + path + "\n");
+    struct stat info {};
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    std::ifstream file(path, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(text.size(), 65u) << text;
+    EXPECT_EQ(text.find_first_not_of("0123456789abcdef"), 64u) << text;
+    EXPECT_EQ(text.back(), '\n');
+    // The server reads what it wrote.
+    SIM_SERVER server;
+    EXPECT_TRUE(server.start(boards, {"--allow-remote", "--secret-file", path})) << server.error();
+
+    CHILD_PROCESS again(VARNAX_SERVER_PATH, {"--new-secret", path});
+    EXPECT_EQ(again.wait_exit(10s), exited(1));
+    EXPECT_EQ(again.err(), "varnax-server: " + path + " exists already; it is left as it is\n");
+    std::ifstream kept(path, std::ios::binary);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(kept)), std::istreambuf_iterator<char>()),
+              text);
+}
+
 // A real second address: the server and the client each in a network namespace of their own.
 TEST(RemoteNetwork, ProvesTheSecretBothWaysFromAnotherAddress) {
     NET_PAIR net;

@@ -67,6 +67,13 @@ TEST(AuthSecretFile, TakesAPrivateFileWithoutItsLineEnd) {
         {"0123456789abcdef\n", 0600, "0123456789abcdef", ""},
         {"0123456789abcdef\r\n", 0400, "0123456789abcdef", ""},
         {"0123456789abcdef", 0700, "0123456789abcdef", ""},
+        // One line end at most: anything more is a mistake that would otherwise go unseen.
+        {"0123456789abcdef\n\n", 0600, "", "holds more than one line"},
+        {"0123456789abcdef\r", 0600, "", "holds more than one line"},
+        {"0123456789abcdef\r\r\n", 0600, "", "holds more than one line"},
+        {"01234567\n89abcdef", 0600, "", "holds more than one line"},
+        {std::string(1024, 's') + "\n\n\nX", 0600, "", "holds more than one line"},
+        {std::string(1024, 's') + "\r\n", 0600, std::string(1024, 's'), ""},
         {"0123456789abcdef", 0640, "", "(mode 0640); make it private with: chmod 600"},
         {"0123456789abcdef", 0604, "", "(mode 0604)"},
         {"0123456789abcdef", 0620, "", "(mode 0620)"},
