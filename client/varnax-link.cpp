@@ -32,6 +32,7 @@ int VARNAX_LINK::open(const std::string& address, const varnax::OPEN_REQUEST& re
     std::uint16_t port = 0;
     if (address_parse(address, &host, &port, text) != ADDRESS_ERROR::none)
         return JTAGVARNAX_NO_SERVER;
+    m_address = address;
     m_auth = AUTH_CLIENT(address, secret_path, !address_is_loopback(host));
     m_fd = socket_connect(host, port, connect_timeout_ms, &why);
     if (m_fd < 0) {
@@ -204,6 +205,17 @@ VARNAX_LINK::STEP VARNAX_LINK::receive_once() {
 }
 
 VARNAX_LINK::STEP VARNAX_LINK::take_frame(const varnax::FRAME& frame) {
+    varnax::OPEN_FAILURE refusal;
+    // The server will not serve us at all; that needs no proof, as it grants nothing.
+    if (!m_open_answered && frame.type == varnax::msg_open_fail &&
+        varnax::parse_open_fail(frame, &refusal) && refusal.code == varnax::open_refused) {
+        m_open_answered = true;
+        m_open_code = JTAGVARNAX_NO_SERVER;
+        m_open_text = "the JTAG server at " + m_address + " refused the connection: " +
+                      text_escaped(refusal.text);
+        lose("the server refused the connection");
+        return STEP::lost;
+    }
     if (AUTH_CLIENT::is_auth_frame(frame.type)) {
         AUTH_CLIENT::STEP step = m_auth.take(frame, &m_outgoing);
         if (step == AUTH_CLIENT::STEP::go_on) return flush_outgoing();

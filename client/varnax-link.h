@@ -51,6 +51,7 @@ private:
     std::string m_open_text;
 
     AUTH_CLIENT m_auth{"", "", false};
+    std::string m_address;  // the server's, as the texts name it
 
     std::string m_received;  // data from the target not yet read
     std::size_t m_received_start = 0;

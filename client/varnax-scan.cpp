@@ -6,6 +6,7 @@
 #include "client/auth-client.h"
 #include "client/server-address.h"
 #include "client/socket.h"
+#include "text/text.h"
 
 namespace {
 
@@ -25,6 +26,11 @@ public:
     }
 
     bool frame(const varnax::FRAME& frame) {
+        varnax::OPEN_FAILURE refusal;
+        // A refusal of the connection needs no proof: it gives nothing away and grants nothing.
+        if (frame.type == varnax::msg_open_fail && varnax::parse_open_fail(frame, &refusal) &&
+            refusal.code == varnax::open_refused)
+            return fail(SCAN_ERROR::turned_away, text_escaped(refusal.text));
         if (AUTH_CLIENT::is_auth_frame(frame.type))
             return proof_step(m_auth->take(frame, &m_reply));
         if (!m_answered) {
@@ -58,6 +64,10 @@ private:
     }
 
     bool entry(const varnax::FRAME& frame) {
+        // A server that never ends its list must not fill this process's memory.
+        if (frame.type != varnax::msg_list_end && ++m_entries > scan_max_entries)
+            return fail(SCAN_ERROR::too_large, "more than " + varnax::number_text(scan_max_entries) +
+                                                   " cables, devices and JTAG UARTs");
         SCAN_CABLE cable;
         std::int32_t device = 0;
         varnax::LIST_UART uart;
@@ -88,6 +98,7 @@ private:
     AUTH_CLIENT* m_auth;
     std::string m_reply;
     bool m_answered = false;  // the server has sent something besides the proof exchange
+    std::size_t m_entries = 0;
 };
 
 int ms_left(std::chrono::steady_clock::time_point deadline) {
@@ -118,6 +129,7 @@ void receive_inventory(int fd, std::chrono::steady_clock::time_point deadline, A
     varnax::DECODER decoder(varnax::PEER::server);
     bool greeted = false;
     std::string why;
+    std::size_t total = 0;
     for (;;) {
         if (!socket_wait(fd, false, ms_left(deadline))) {
             inventory.fail(greeted ? SCAN_ERROR::broken : SCAN_ERROR::not_a_server,
@@ -132,6 +144,12 @@ void receive_inventory(int fd, std::chrono::steady_clock::time_point deadline, A
                            greeted
                                ? "the server hung up before it had listed everything: " + why
                                : "the program at this address hung up without greeting: " + why);
+            return;
+        }
+        total += static_cast<std::size_t>(n);
+        if (total > scan_max_bytes) {
+            inventory.fail(SCAN_ERROR::too_large,
+                           "more than " + varnax::number_text(scan_max_bytes) + " bytes");
             return;
         }
         decoder.append(chunk, static_cast<std::size_t>(n));

@@ -1,6 +1,7 @@
 // Asks the JTAG server for its whole inventory (cables, devices, JTAG UARTs and who holds
 // them) without opening anything, and says in plain categories why that failed.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -28,7 +29,13 @@ enum class SCAN_ERROR {
     other_version,      // a JTAG server of another protocol version
     secret,             // the proof of the shared secret failed, either way (in *why)
     broken,             // the server greeted, then hung up or sent something out of place
+    turned_away,        // the server will not serve this client, and said why (in *why)
+    too_large,          // the inventory has more entries or bytes than a scan takes
 };
+
+// The most a scan takes from a server: cables, devices and JTAG UARTs together, and bytes.
+constexpr std::size_t scan_max_entries = 4096;
+constexpr std::size_t scan_max_bytes = 1 << 20;
 
 struct SCAN_RESULT {
     SCAN_ERROR error = SCAN_ERROR::none;

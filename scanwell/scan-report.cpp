@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#include "text/text.h"
+
 namespace {
 
 const char* prefix = "scanwell: ";
@@ -42,6 +44,12 @@ std::string failure_text(const std::string& address, const SCAN_RESULT& r) {
             return "the shared secret: " + r.why + ".";
         case SCAN_ERROR::broken:
             return "the JTAG server at " + address + " did not list its cables: " + r.why + ".";
+        case SCAN_ERROR::turned_away:
+            return "refused by the server: the JTAG server at " + address +
+                   " does not serve this client: " + r.why + ".";
+        case SCAN_ERROR::too_large:
+            return "the JTAG server at " + address + " sent an inventory of " + r.why +
+                   "; scanwell takes no more than that and shows none of it.";
         case SCAN_ERROR::none:
             break;
     }
@@ -62,7 +70,7 @@ std::string prefixed(const std::string& text) {
 }
 
 std::string cable_line(const varnax::LIST_CABLE& c) {
-    std::string line = "Cable " + shell_quote(c.name);
+    std::string line = "Cable " + shell_quote(text_escaped(c.name));
     if (!c.plugged) return line + ": not plugged in; its devices cannot be seen.\n";
     if (!c.powered)
         return line +
@@ -89,8 +97,10 @@ std::string device_lines(const std::string& cable, const SCAN_DEVICE& d, COUNTS*
     for (const varnax::LIST_UART& u : d.uarts) {
         std::string instance = std::to_string(u.instance);
         out += "    JTAG UART instance " + instance + ", ";
-        out += u.in_use ? "in use by " + u.app_name + ", process " + std::to_string(u.pid) : "free";
-        out += "\n      --cable " + shell_quote(cable) + " --device " + device + " --instance " +
+        out += u.in_use ? "in use by " + text_escaped(u.app_name) + ", process " +
+                              std::to_string(u.pid)
+                        : "free";
+        out += "\n      --cable " + shell_quote(text_escaped(cable)) + " --device " + device + " --instance " +
                instance + "\n";
         ++counts->uarts;
         if (u.in_use) ++counts->in_use;
@@ -122,9 +132,14 @@ std::string shell_quote(const std::string& text) {
 SCAN_REPORT scan_report(const std::string& address, bool from_environment,
                         const SCAN_RESULT& result) {
     SCAN_REPORT report;
-    report.out = "Server: " + address + " (" + origin_text(from_environment) + ")\n";
+    // Every text from the environment or the server is shown escaped: none of it may move the
+    // cursor, retitle the window or clear the screen of whoever reads the report.
+    std::string shown = text_escaped(address);
+    report.out = "Server: " + shown + " (" + origin_text(from_environment) + ")\n";
     if (result.error != SCAN_ERROR::none) {
-        report.err = prefixed(failure_text(address, result));
+        SCAN_RESULT escaped = result;
+        escaped.why = text_escaped(result.why);
+        report.err = prefixed(failure_text(shown, escaped));
         return report;
     }
     report.out += "Connected: the server speaks protocol version " +

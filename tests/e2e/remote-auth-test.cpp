@@ -254,6 +254,19 @@ std::string open_ok() {
     return bytes;
 }
 
+// Without --allow-remote the server says why it will not serve, and the library passes it on.
+TEST(ServerRefusal, TellsARemoteClientWhyBeforeItCloses) {
+    SIM_SERVER server;
+    ASSERT_TRUE(server.start(boards, {"--treat-loopback-as-remote"})) << server.error();
+    server.use_in_this_process();
+    OPEN_LINK link("c1", -1, -1);
+    EXPECT_FALSE(link);
+    EXPECT_EQ(jtagvarnax_get_error(nullptr), JTAGVARNAX_NO_SERVER);
+    EXPECT_EQ(open_error(), "the JTAG server at " + server.address() +
+                                " refused the connection: clients from other machines are not "
+                                "accepted here (the server runs without --allow-remote)");
+}
+
 TEST(ServerProof, IsRequiredOfAServerThatAskedForTheSecret) {
     TEMP_DIR dir;
     SECRET_ENV env(write_file(dir.file("secret"), lab_secret, 0600));

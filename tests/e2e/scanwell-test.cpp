@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "client/jtag_varnax.h"
+#include "client/varnax-scan.h"
 #include "tests/support/one-connection-server.h"
 #include "tests/support/process-harness.h"
 #include "tests/support/sim-server.h"
@@ -176,6 +177,82 @@ TEST(Scanwell, ProvesTheSharedSecretOrSaysWhyItCannot) {
     // Neither listed anything.
     EXPECT_EQ(refused.out.find("Cable"), std::string::npos);
     EXPECT_EQ(none.out.find("Cable"), std::string::npos);
+}
+
+// Plays a server of this version that answers the inventory request with these frames, then
+// waits for scanwell to hang up.
+void serve_inventory(const std::string& frames, int fd) {
+    SIM_TARGET client;
+    client.adopt(fd);
+    client.receive(varnax::greeting_size + varnax::header_size);
+    std::string answer;
+    varnax::encode_greeting(&answer, varnax::protocol_version);
+    client.send(answer + frames, 10s);
+    client.wait_closed(10s);
+}
+
+std::string list_cable(const std::string& name) {
+    std::string frame;
+    varnax::encode_list_cable(&frame, varnax::LIST_CABLE{name, true, true, 0});
+    return frame;
+}
+
+std::string list_device_with_uart(const std::string& holder) {
+    std::string frames;
+    varnax::encode_list_device(&frames, 1);
+    varnax::encode_list_uart(&frames, varnax::LIST_UART{0, !holder.empty(), 42, holder});
+    return frames;
+}
+
+TEST(Scanwell, ShowsNamesFromTheServerEscaped) {
+    std::string end;
+    varnax::encode_list_end(&end);
+    std::string frames = list_cable("lab\x1b]0;owned\x07\x1b[2J\r\nFound 9 JTAG UARTs") +
+                         list_device_with_uart(std::string("app\x1b[2J\0x", 9)) + end;
+    ONE_CONNECTION_SERVER fake("127.0.0.1", [&](int fd) { serve_inventory(frames, fd); });
+    RUN run = run_scanwell(fake.address());
+    EXPECT_EQ(run.status, exited(0)) << run.err;
+    // Escaped, then quoted for the shell, which doubles each backslash.
+    const std::string cable =
+        "lab\\\\x1b]0;owned\\\\x07\\\\x1b[2J\\\\x0d\\\\x0aFound 9 JTAG UARTs";
+    EXPECT_NE(run.out.find("Cable \"" + cable + "\":\n"
+                           "  Device 1:\n"
+                           "    JTAG UART instance 0, in use by app\\x1b[2J\\x00x, process 42\n"
+                           "      --cable \"" + cable + "\" --device 1 --instance 0\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.out.find('\x1b'), std::string::npos);
+}
+
+TEST(Scanwell, TakesNoMoreInventoryThanItsBounds) {
+    std::string many_entries = list_cable("c") + list_device_with_uart("");
+    for (std::size_t i = 0; i < scan_max_entries; ++i) many_entries += list_device_with_uart("");
+    std::string many_bytes;
+    for (std::size_t size = 0; size <= scan_max_bytes; size += varnax::max_text)
+        many_bytes += list_cable(std::string(varnax::max_text, 'n'));
+    const struct {
+        const std::string* frames;
+        std::string what;
+    } cases[] = {{&many_entries, "more than 4096 cables, devices and JTAG UARTs"},
+                 {&many_bytes, "more than 1048576 bytes"}};
+    for (const auto& c : cases) {
+        ONE_CONNECTION_SERVER fake("127.0.0.1", [&](int fd) { serve_inventory(*c.frames, fd); });
+        RUN run = run_scanwell(fake.address());
+        EXPECT_EQ(run.status, exited(1));
+        EXPECT_EQ(run.err, "scanwell: the JTAG server at " + fake.address() +
+                               " sent an inventory of " + c.what +
+                               "; scanwell takes no more than that and shows none of it.\n");
+    }
+}
+
+TEST(Scanwell, SaysWhyTheServerTurnedItAway) {
+    SIM_SERVER server;
+    ASSERT_TRUE(server.start_demo({"--quiet", "--treat-loopback-as-remote"})) << server.error();
+    RUN run = run_scanwell(server.address());
+    EXPECT_EQ(run.status, exited(1));
+    EXPECT_EQ(run.err, "scanwell: refused by the server: the JTAG server at " + server.address() +
+                           " does not serve this client: clients from other machines are not "
+                           "accepted here (the server runs without --allow-remote).\n");
 }
 
 TEST(Scanwell, TellsAnotherVersionFromAnotherProgram) {
