@@ -17,13 +17,15 @@ std::string temp_dir;
 }  // namespace
 
 bool server_start(const std::vector<std::string>& options, SERVER_CHILD* server,
-                  std::string* error) {
+                  std::string* error, const std::string& log_file) {
     std::vector<std::string> arguments = options;
-    for (const char* option : {"--listen", "127.0.0.1:0", "--quiet", "--no-commands"})
+    for (const char* option : {"--listen", "127.0.0.1:0", "--no-commands"})
         arguments.push_back(option);
+    if (log_file.empty()) arguments.push_back("--quiet");
     CHILD_SETUP setup;
     setup.input = CHILD_SETUP::STREAM::inherit;
-    setup.error = CHILD_SETUP::STREAM::inherit;
+    setup.error = log_file.empty() ? CHILD_SETUP::STREAM::inherit : CHILD_SETUP::STREAM::file;
+    setup.error_file = log_file;
     server->process = std::make_unique<CHILD_PROCESS>(VARNAX_SERVER_PATH, arguments, setup);
     std::string line;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);

@@ -15,9 +15,10 @@ struct SERVER_CHILD {
 };
 
 // Starts the server with these options plus --listen 127.0.0.1:0 --quiet --no-commands, and
-// waits for its "listening" line. False (with *error) when it does not come up.
+// waits for its "listening" line. False (with *error) when it does not come up. With a
+// log_file the server logs there instead of running quiet.
 bool server_start(const std::vector<std::string>& options, SERVER_CHILD* server,
-                  std::string* error);
+                  std::string* error, const std::string& log_file = "");
 // SIGTERM, then SIGKILL when it has not ended within two seconds; reaps it.
 void server_stop(SERVER_CHILD* server);
 

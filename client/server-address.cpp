@@ -18,10 +18,6 @@ std::string varnax_secret_path() {
     return env != nullptr && *env != '\0' ? env : secret_file_default_path();
 }
 
-bool address_is_loopback(const std::string& host) {
-    return host.compare(0, 4, "127.") == 0;
-}
-
 ADDRESS_ERROR address_parse(const std::string& text, std::string* host, std::uint16_t* port,
                             std::string* why) {
     const std::string quoted = "the server address \"" + text + "\"";
@@ -44,14 +40,21 @@ ADDRESS_ERROR address_parse(const std::string& text, std::string* host, std::uin
             *why = quoted + " has no port after the colon";
             break;
         case HOST_PORT_FAULT::port_not_number:
-            *why = "the port \"" + p + "\" in " + quoted + " is not a number";
+            // Leading zeros are refused: some readers take such numbers for octal.
+            *why = "the port \"" + p + "\" in " + quoted +
+                   (p.find_first_not_of("0123456789") == std::string::npos
+                        ? " is not a port number (it has a leading zero)"
+                        : " is not a number");
             break;
         case HOST_PORT_FAULT::port_out_of_range:
             *why = "the port " + p + " in " + quoted + " is out of range (1 to 65535)";
             break;
+        case HOST_PORT_FAULT::needs_brackets:
+            *why = quoted + " has an IPv6 address without brackets: write it as [ADDRESS]:" + p;
+            break;
         case HOST_PORT_FAULT::bad_host:
             *why = "the host \"" + address.host + "\" in " + quoted +
-                   " is neither a dotted IPv4 address nor localhost";
+                   " is not a host name, a dotted IPv4 address or an IPv6 address in brackets";
             return ADDRESS_ERROR::unknown_host;
     }
     return ADDRESS_ERROR::malformed;

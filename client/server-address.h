@@ -21,12 +21,11 @@ std::string varnax_secret_path();
 enum class ADDRESS_ERROR {
     none,
     malformed,     // not host:port, or the port is not a number from 1 to 65535
-    unknown_host,  // well formed, but the host is neither a dotted IPv4 address nor localhost
+    unknown_host,  // well formed, but the host cannot be a host name or an address
 };
 
-// Splits "host:port". The host is a dotted IPv4 address or "localhost" (given back as
-// 127.0.0.1). On failure *why says what is wrong, in words a user can act on.
+// Splits "host:port" (text_host_port: a host name, a dotted IPv4 address or an IPv6 address
+// in brackets; "localhost" is given back as 127.0.0.1). On failure *why says what is wrong, in
+// words a user can act on.
 ADDRESS_ERROR address_parse(const std::string& text, std::string* host, std::uint16_t* port,
                             std::string* why);
-// A host on this machine (127.0.0.0/8); a server anywhere else must prove the shared secret.
-bool address_is_loopback(const std::string& host);

@@ -1,6 +1,7 @@
 // Socket calls of the library on POSIX systems.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -8,21 +9,21 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
 #include "client/socket.h"
+#include "wire/protocol.h"
 
-int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms, std::string* error,
-                   CONNECT_ERROR* kind) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    inet_pton(AF_INET, host.c_str(), &addr.sin_addr);
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+namespace {
+
+// One address of the host, within timeout_ms: the socket, or -1 with *error and *kind.
+int connect_one(const addrinfo* address, int timeout_ms, std::string* error, CONNECT_ERROR* kind) {
+    int fd = socket(address->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         *error = std::strerror(errno);
-        if (kind != nullptr) *kind = CONNECT_ERROR::other;
+        *kind = CONNECT_ERROR::other;
         return -1;
     }
     // A program that runs with standard input, output or error closed would otherwise have
@@ -33,13 +34,14 @@ int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms, 
         close(fd);
         if (moved < 0) {
             *error = std::strerror(saved_errno);
+            *kind = CONNECT_ERROR::other;
             return -1;
         }
         fd = moved;
     }
     int rc;
     do {
-        rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        rc = connect(fd, address->ai_addr, address->ai_addrlen);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0 && errno == EINPROGRESS) {
         int so_error = ETIMEDOUT;
@@ -50,15 +52,62 @@ int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms, 
         errno = so_error;
     }
     if (rc != 0) {
-        *error = std::strerror(errno);
-        if (kind != nullptr)
-            *kind = errno == ECONNREFUSED ? CONNECT_ERROR::refused
-                    : errno == ETIMEDOUT  ? CONNECT_ERROR::timed_out
-                                          : CONNECT_ERROR::other;
+        *kind = errno == ECONNREFUSED ? CONNECT_ERROR::refused
+                : errno == ETIMEDOUT  ? CONNECT_ERROR::timed_out
+                                      : CONNECT_ERROR::other;
+        *error = *kind == CONNECT_ERROR::timed_out ? "no answer in time" : std::strerror(errno);
         close(fd);
         return -1;
     }
-    if (kind != nullptr) *kind = CONNECT_ERROR::none;
+    return fd;
+}
+
+bool loopback_address(const sockaddr* address) {
+    if (address->sa_family == AF_INET)
+        return varnax::is_loopback(
+            reinterpret_cast<const unsigned char*>(
+                &reinterpret_cast<const sockaddr_in*>(address)->sin_addr),
+            4);
+    if (address->sa_family == AF_INET6)
+        return varnax::is_loopback(
+            reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr.s6_addr, 16);
+    return false;
+}
+
+}  // namespace
+
+int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms, std::string* error,
+                   CONNECT_ERROR* kind, bool* loopback) {
+    CONNECT_ERROR ignored;
+    if (kind == nullptr) kind = &ignored;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* list = nullptr;
+    int found = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
+    if (found != 0) {
+        bool unknown = found == EAI_NONAME || found == EAI_NODATA || found == EAI_FAIL;
+        *error = "the host \"" + host + (unknown ? "\" is not known (" : "\" cannot be looked up (") +
+                 (found == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(found)) + ")";
+        *kind = unknown ? CONNECT_ERROR::no_such_host : CONNECT_ERROR::other;
+        return -1;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    int left = 0;
+    for (const addrinfo* a = list; a != nullptr; a = a->ai_next) ++left;
+    int fd = -1;
+    for (const addrinfo* a = list; a != nullptr && fd < 0; a = a->ai_next, --left) {
+        // An address that does not answer leaves the others their share of the time.
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      deadline - std::chrono::steady_clock::now())
+                      .count();
+        fd = connect_one(a, ms > 0 ? int(ms) / left : 0, error, kind);
+        if (fd >= 0 && loopback != nullptr) *loopback = loopback_address(a->ai_addr);
+    }
+    freeaddrinfo(list);
+    if (fd < 0) return -1;
+    *kind = CONNECT_ERROR::none;
     int one = 1;  // keystrokes go out at once
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return fd;

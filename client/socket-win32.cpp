@@ -5,7 +5,10 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <chrono>
 #include <cstdlib>
+
+#include "wire/protocol.h"
 
 namespace {
 
@@ -31,28 +34,20 @@ bool winsock_ready() {
 
 SOCKET as_socket(int fd) { return static_cast<SOCKET>(fd); }
 
-}  // namespace
 
-int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms, std::string* error,
+// One address of the host, within timeout_ms: the socket, or INVALID_SOCKET with *error and
+// *kind.
+SOCKET connect_one(const addrinfo* address, int timeout_ms, std::string* error,
                    CONNECT_ERROR* kind) {
-    if (!winsock_ready()) {
-        *error = "Winsock does not start";
-        if (kind != nullptr) *kind = CONNECT_ERROR::other;
-        return -1;
-    }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    inet_pton(AF_INET, host.c_str(), &addr.sin_addr);
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    SOCKET s = socket(address->ai_family, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) {
         *error = winsock_text(WSAGetLastError());
-        if (kind != nullptr) *kind = CONNECT_ERROR::other;
-        return -1;
+        *kind = CONNECT_ERROR::other;
+        return s;
     }
     u_long non_blocking = 1;
     ioctlsocket(s, FIONBIO, &non_blocking);
-    int rc = connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    int rc = connect(s, address->ai_addr, int(address->ai_addrlen));
     if (rc != 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
         int so_error = WSAETIMEDOUT;
         int len = sizeof so_error;
@@ -63,15 +58,69 @@ int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms, 
     }
     if (rc != 0) {
         int code = WSAGetLastError();
-        *error = winsock_text(code);
-        if (kind != nullptr)
-            *kind = code == WSAECONNREFUSED ? CONNECT_ERROR::refused
-                    : code == WSAETIMEDOUT  ? CONNECT_ERROR::timed_out
-                                            : CONNECT_ERROR::other;
+        *kind = code == WSAECONNREFUSED ? CONNECT_ERROR::refused
+                : code == WSAETIMEDOUT  ? CONNECT_ERROR::timed_out
+                                        : CONNECT_ERROR::other;
+        *error = *kind == CONNECT_ERROR::timed_out ? "no answer in time" : winsock_text(code);
         closesocket(s);
+        return INVALID_SOCKET;
+    }
+    return s;
+}
+
+bool loopback_address(const sockaddr* address) {
+    if (address->sa_family == AF_INET)
+        return varnax::is_loopback(
+            reinterpret_cast<const unsigned char*>(
+                &reinterpret_cast<const sockaddr_in*>(address)->sin_addr),
+            4);
+    if (address->sa_family == AF_INET6)
+        return varnax::is_loopback(
+            reinterpret_cast<const unsigned char*>(
+                &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr),
+            16);
+    return false;
+}
+
+}  // namespace
+
+int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms, std::string* error,
+                   CONNECT_ERROR* kind, bool* loopback) {
+    CONNECT_ERROR ignored;
+    if (kind == nullptr) kind = &ignored;
+    if (!winsock_ready()) {
+        *error = "Winsock does not start";
+        *kind = CONNECT_ERROR::other;
         return -1;
     }
-    if (kind != nullptr) *kind = CONNECT_ERROR::none;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* list = nullptr;
+    int found = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
+    if (found != 0) {
+        bool unknown = found == WSAHOST_NOT_FOUND || found == WSANO_DATA;
+        *error = "the host \"" + host + (unknown ? "\" is not known (" : "\" cannot be looked up (") +
+                 winsock_text(found) + ")";
+        *kind = unknown ? CONNECT_ERROR::no_such_host : CONNECT_ERROR::other;
+        return -1;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    int left = 0;
+    for (const addrinfo* a = list; a != nullptr; a = a->ai_next) ++left;
+    SOCKET s = INVALID_SOCKET;
+    for (const addrinfo* a = list; a != nullptr && s == INVALID_SOCKET; a = a->ai_next, --left) {
+        // An address that does not answer leaves the others their share of the time.
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      deadline - std::chrono::steady_clock::now())
+                      .count();
+        s = connect_one(a, ms > 0 ? int(ms) / left : 0, error, kind);
+        if (s != INVALID_SOCKET && loopback != nullptr) *loopback = loopback_address(a->ai_addr);
+    }
+    freeaddrinfo(list);
+    if (s == INVALID_SOCKET) return -1;
+    *kind = CONNECT_ERROR::none;
     BOOL one = TRUE;  // keystrokes go out at once
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
     return static_cast<int>(s);

@@ -5,12 +5,14 @@
 #include <string>
 
 // Why a connection could not be made, for a diagnosis in plain words.
-enum class CONNECT_ERROR { none, refused, timed_out, other };
+enum class CONNECT_ERROR { none, no_such_host, refused, timed_out, other };
 
-// Connects to a dotted IPv4 host within timeout_ms and leaves the socket non-blocking.
-// Returns -1 and fills *error (and *kind, which may be null).
+// Connects to host (a name, or an IPv4 or IPv6 address, as the system's resolver reads it)
+// within timeout_ms, trying each of its addresses in turn, and leaves the socket non-blocking.
+// *loopback (may be null) tells whether the address reached is on this machine. Returns -1
+// and fills *error, which names the host (and *kind, which may be null).
 int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms, std::string* error,
-                   CONNECT_ERROR* kind = nullptr);
+                   CONNECT_ERROR* kind = nullptr, bool* loopback = nullptr);
 // Non-blocking send that never raises SIGPIPE: bytes taken, 0 when the socket is full,
 // -1 when the connection failed (*error says why).
 long socket_send(int fd, const void* data, std::size_t size, std::string* error);

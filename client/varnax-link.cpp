@@ -33,12 +33,15 @@ int VARNAX_LINK::open(const std::string& address, const varnax::OPEN_REQUEST& re
     if (address_parse(address, &host, &port, text) != ADDRESS_ERROR::none)
         return JTAGVARNAX_NO_SERVER;
     m_address = address;
-    m_auth = AUTH_CLIENT(address, secret_path, !address_is_loopback(host));
-    m_fd = socket_connect(host, port, connect_timeout_ms, &why);
+    bool loopback = false;
+    m_fd = socket_connect(host, port, connect_timeout_ms, &why, nullptr, &loopback);
     if (m_fd < 0) {
         *text = "cannot reach the local JTAG server at " + address + ": " + why;
         return JTAGVARNAX_NO_SERVER;
     }
+    // Whether the server must prove itself depends on where the connection went, not on how
+    // the address was written.
+    m_auth = AUTH_CLIENT(address, secret_path, !loopback);
     varnax::encode_greeting(&m_outgoing, varnax::protocol_version);
     varnax::encode_open(&m_outgoing, request);
     varnax::encode_credit(&m_outgoing, receive_window);

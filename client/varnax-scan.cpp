@@ -191,17 +191,19 @@ SCAN_RESULT varnax_scan(const std::string& address, const std::string& secret_pa
     }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     CONNECT_ERROR kind = CONNECT_ERROR::none;
-    int fd = socket_connect(host, port, ms_left(deadline), &result.why, &kind);
+    bool loopback = false;
+    int fd = socket_connect(host, port, ms_left(deadline), &result.why, &kind, &loopback);
     if (fd < 0) {
-        result.error = kind == CONNECT_ERROR::refused     ? SCAN_ERROR::refused
-                       : kind == CONNECT_ERROR::timed_out ? SCAN_ERROR::timed_out
-                                                          : SCAN_ERROR::unreachable;
+        result.error = kind == CONNECT_ERROR::no_such_host ? SCAN_ERROR::no_such_host
+                       : kind == CONNECT_ERROR::refused    ? SCAN_ERROR::refused
+                       : kind == CONNECT_ERROR::timed_out  ? SCAN_ERROR::timed_out
+                                                           : SCAN_ERROR::unreachable;
         return result;
     }
     std::string request;
     varnax::encode_greeting(&request, varnax::protocol_version);
     varnax::encode_list(&request);
-    AUTH_CLIENT auth(address, secret_path, !address_is_loopback(host));
+    AUTH_CLIENT auth(address, secret_path, !loopback);
     if (!send_all(fd, request, deadline, &result.why))
         result.error = SCAN_ERROR::not_a_server;
     else

@@ -17,8 +17,8 @@ std::string origin_text(bool from_environment) {
 // The lines that say why the server could not be used, and what to do about it.
 std::string failure_text(const std::string& address, const SCAN_RESULT& r) {
     const std::string fix_address =
-        "Set JTAG_VARNAX_SERVER to HOST:PORT (a dotted IPv4 address or localhost, and a port\n"
-        "from 1 to 65535), or unset it to use 127.0.0.1:47011.";
+        "Set JTAG_VARNAX_SERVER to HOST:PORT (a host name, a dotted IPv4 address or an IPv6\n"
+        "address in brackets, and a port from 1 to 65535), or unset it to use 127.0.0.1:47011.";
     const std::string start_server =
         "Start the JTAG server (varnax-server --demo, or varnax-server --config FILE), or set\n"
         "JTAG_VARNAX_SERVER to the address it listens on.";
@@ -30,8 +30,8 @@ std::string failure_text(const std::string& address, const SCAN_RESULT& r) {
         case SCAN_ERROR::refused:
             return "connection refused: nothing listens at " + address + ".\n" + start_server;
         case SCAN_ERROR::timed_out:
-            return "no answer: " + address + " did not accept the connection in time (" + r.why +
-                   ").\n" + start_server;
+            return "no answer: " + address + " did not accept the connection in time.\n" +
+                   start_server;
         case SCAN_ERROR::unreachable:
             return "cannot connect to " + address + ": " + r.why + ".\n" + start_server;
         case SCAN_ERROR::not_a_server:

@@ -35,7 +35,9 @@ bool parse_endpoint(const std::string& text, UART_CONFIG* uart, std::string* why
     bool has_host = text.find(':') != std::string::npos;
     if (text_host_port(has_host ? text : "127.0.0.1:" + text, 1, &address) !=
         HOST_PORT_FAULT::none) {
-        *why = "bad address \"" + text + "\" (connect [HOST:]PORT, HOST an IPv4 address)";
+        *why = "bad address \"" + text +
+               "\" (connect [HOST:]PORT, HOST a host name, an IPv4 address or an IPv6 address "
+               "in brackets)";
         return false;
     }
     uart->host = address.host;

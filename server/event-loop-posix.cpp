@@ -126,8 +126,8 @@ bool EVENT_LOOP::start_listening() {
     std::uint16_t port = 0;
     m_listen_fd = net_listen(m_options.host, m_options.port, 0, &port, &why);
     if (m_listen_fd < 0) {
-        std::fprintf(stderr, "varnax-server: cannot listen on %s:%u: %s\n", m_options.host.c_str(),
-                     m_options.port, why.c_str());
+        std::fprintf(stderr, "varnax-server: cannot listen on %s: %s\n",
+                     text_host_port_join(m_options.host, m_options.port).c_str(), why.c_str());
         return false;
     }
     // The targets run before anyone is told the server is there.
@@ -137,7 +137,7 @@ bool EVENT_LOOP::start_listening() {
         if (target_port != 0)
             std::printf("target %s 127.0.0.1:%u\n", uart->quoted_label().c_str(), target_port);
     }
-    std::printf("listening %s:%u\n", m_options.host.c_str(), port);
+    std::printf("listening %s\n", text_host_port_join(m_options.host, port).c_str());
     std::fflush(stdout);
     return true;
 }

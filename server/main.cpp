@@ -52,7 +52,8 @@ struct COMMAND_LINE {
 bool take_listen(const std::string& text, COMMAND_LINE* line, std::string* why) {
     HOST_PORT address;
     HOST_PORT_FAULT fault = text_host_port(text, 0, &address);
-    // A host that is not an address is the listening socket's to refuse, with the reason.
+    // A host that is not a name or an address is the listening socket's to refuse, with the
+    // resolver's reason.
     if (fault != HOST_PORT_FAULT::none && fault != HOST_PORT_FAULT::bad_host)
         return *why = "--listen needs HOST:PORT, not \"" + text + "\"", false;
     line->options.host = address.host;

@@ -1,6 +1,7 @@
 // Reading numbers, addresses and words, and showing bytes safely.
 #include "text/text.h"
 
+#include <cctype>
 #include <charconv>
 
 namespace {
@@ -33,6 +34,43 @@ std::size_t printable_utf8(std::string_view text, std::size_t i) {
         code < 0xA0)
         return 0;
     return length;
+}
+
+// What the resolver may be asked for: names of letters, digits, '-' and '_' (not starting or
+// ending with '-') joined by dots, at most 253 bytes; a host of digits and dots alone must be a
+// dotted IPv4 address, or the resolver would read "127.1" or "010.0.0.1" its own way.
+bool is_host_name(std::string_view host) {
+    if (host.size() > 253) return false;
+    if (host.find_first_not_of("0123456789.") == std::string_view::npos)
+        return text_is_ipv4(host);
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t end = host.find('.', start);
+        std::string_view label = host.substr(start, end == std::string_view::npos ? end : end - start);
+        if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-')
+            return false;
+        for (char c : label)
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') return false;
+        if (end == std::string_view::npos) return true;
+        start = end + 1;
+    }
+}
+
+// An IPv6 address as written between brackets: hexadecimal groups, colons, an IPv4 tail, and a
+// zone after '%'. Its exact form is the resolver's to check.
+bool is_ipv6(std::string_view host) {
+    std::size_t zone = host.find('%');
+    std::string_view address = host.substr(0, zone);
+    if (address.find(':') == std::string_view::npos ||
+        address.find_first_not_of("0123456789abcdefABCDEF:.") != std::string_view::npos)
+        return false;
+    if (zone == std::string_view::npos) return true;
+    std::string_view name = host.substr(zone + 1);
+    if (name.empty()) return false;
+    for (char c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.')
+            return false;
+    return true;
 }
 
 }  // namespace
@@ -85,14 +123,28 @@ HOST_PORT_FAULT text_host_port(std::string_view text, unsigned lowest_port, HOST
     std::size_t colon = text.rfind(':');
     if (colon == std::string_view::npos) return HOST_PORT_FAULT::no_colon;
     std::string_view host = text.substr(0, colon), port = text.substr(colon + 1);
+    bool bracketed = !host.empty() && host.front() == '[';
+    if (bracketed) {
+        if (host.size() < 2 || host.back() != ']') return HOST_PORT_FAULT::bad_host;
+        host = host.substr(1, host.size() - 2);
+    }
     if (host.empty()) return HOST_PORT_FAULT::no_host;
     if (port.empty()) return HOST_PORT_FAULT::no_port;
-    if (!all_digits(port)) return HOST_PORT_FAULT::port_not_number;
+    if (!all_digits(port) || (port.size() > 1 && port[0] == '0'))
+        return HOST_PORT_FAULT::port_not_number;
     std::uint64_t number = 0;
     if (!text_decimal(port, lowest_port, 65535, &number)) return HOST_PORT_FAULT::port_out_of_range;
+    if (!bracketed && host.find(':') != std::string_view::npos)
+        return HOST_PORT_FAULT::needs_brackets;
     address->host = host == "localhost" ? "127.0.0.1" : std::string(host);
     address->port = std::uint16_t(number);
-    return text_is_ipv4(address->host) ? HOST_PORT_FAULT::none : HOST_PORT_FAULT::bad_host;
+    bool fine = bracketed ? is_ipv6(host) : is_host_name(host);
+    return fine ? HOST_PORT_FAULT::none : HOST_PORT_FAULT::bad_host;
+}
+
+std::string text_host_port_join(const std::string& host, std::uint16_t port) {
+    bool ipv6 = host.find(':') != std::string::npos;
+    return (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
 bool text_split_words(const std::string& line, std::vector<std::string>* words,

@@ -21,22 +21,27 @@ bool text_is_ipv4(std::string_view text);
 enum class HOST_PORT_FAULT {
     none,
     no_colon,
-    no_host,  // nothing before the colon
-    no_port,  // nothing after the colon
-    port_not_number,
-    port_out_of_range,  // below lowest_port or above 65535
-    bad_host,           // neither a dotted IPv4 address nor localhost
+    no_host,           // nothing before the colon (or between the brackets)
+    no_port,           // nothing after the colon
+    port_not_number,   // not digits, or digits with a leading zero
+    port_out_of_range, // below lowest_port or above 65535
+    needs_brackets,    // an IPv6 address without its brackets
+    bad_host,          // not a host name, a dotted IPv4 address or an IPv6 address
 };
 
 struct HOST_PORT {
-    std::string host;  // as written; localhost becomes 127.0.0.1
+    std::string host;  // as written, without brackets; localhost becomes 127.0.0.1
     std::uint16_t port = 0;
 };
 
-// Splits HOST:PORT at its last colon. The host is a dotted IPv4 address or localhost; the
-// port a decimal number from lowest_port to 65535. *address holds what was read as far as it
-// went (the host is kept as written when it is the only fault).
+// Splits HOST:PORT at its last colon. HOST is a host name (letters, digits, '-', '_' and dots
+// between names), a dotted IPv4 address (a host of digits and dots must be one), or an IPv6
+// address in brackets ("[::1]:47011"); the port a decimal number from lowest_port to 65535
+// without leading zeros. *address holds what was read as far as it went (the host is kept as
+// written when it is the only fault).
 HOST_PORT_FAULT text_host_port(std::string_view text, unsigned lowest_port, HOST_PORT* address);
+// The other way: "HOST:PORT", with brackets around an IPv6 address.
+std::string text_host_port_join(const std::string& host, std::uint16_t port);
 
 // Splits a line into words; "double quotes" keep spaces, \" and \\ escape inside them.
 // A # outside quotes starts a comment. False (with *error) for an unclosed quote or another

@@ -372,4 +372,14 @@ bool parse_auth_fail(const FRAME& frame, std::string* why) {
     return r.text(why) && r.at_end();
 }
 
+bool is_loopback(const unsigned char* ip, std::size_t size) {
+    static const unsigned char v4_mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    if (size == 4) return ip[0] == 127;
+    if (size != 16) return false;
+    bool zeros = true;
+    for (std::size_t i = 0; i < 15; ++i) zeros = zeros && ip[i] == 0;
+    if (zeros && ip[15] == 1) return true;
+    return std::memcmp(ip, v4_mapped, sizeof v4_mapped) == 0 && ip[12] == 127;
+}
+
 }  // namespace varnax

@@ -18,6 +18,10 @@ constexpr std::size_t max_text = 1024;  // cable names, application names, error
 constexpr std::uint16_t default_port = 47011;
 // Where clients look for the server unless told otherwise; its port is default_port.
 constexpr const char* default_address = "127.0.0.1:47011";
+// Whether an IP address (4 or 16 bytes, in network order) is on this machine: 127.0.0.0/8, ::1,
+// or 127.0.0.0/8 written as an IPv6 address (::ffff:127.x.y.z). A client elsewhere must prove
+// the shared secret, and so must a server elsewhere.
+bool is_loopback(const unsigned char* ip, std::size_t size);
 // Each interruption of the link is delivered to the client's reader as this many 0xFF bytes.
 constexpr std::size_t interrupt_size = 10;
 // The random challenges of the proof of the shared secret, and an HMAC-SHA256 proof.

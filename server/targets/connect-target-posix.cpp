@@ -1,11 +1,14 @@
 // The connect target: the server connects to a TCP serial port (an emulator, a serial-over-
 // network box). While it is down it is tried at most once a second, and only while the board
-// is switched on.
+// is switched on. Its host is looked up once, before the server serves anyone (a name server
+// that does not answer would otherwise stall every client); each attempt tries the host's
+// addresses in turn.
 #include "server/board-config.h"
 #include "server/targets/net.h"
 #include "server/targets/stream-target-posix.h"
 #include "server/targets/target-kinds.h"
 #include "server/targets/target-program.h"
+#include "text/text.h"
 
 namespace {
 
@@ -20,8 +23,15 @@ public:
         : STREAM_TARGET(label, log),
           m_host(config.host),
           m_port(config.port),
-          m_endpoint(config.host + ":" + std::to_string(config.port)) {}
+          m_endpoint(text_host_port_join(config.host, config.port)) {}
     ~CONNECT_TARGET() override { target_close(m_connect_fd); }
+
+    bool prepare(std::string* why) override {
+        std::string failure;
+        if (net_resolve(m_host, m_port, false, &m_addresses, &failure)) return true;
+        *why = "cannot connect the target of " + m_label + " to " + m_endpoint + ": " + failure;
+        return false;
+    }
 
     // An open tries at once rather than waiting for the next retry: the emulator may have just
     // come up. The client's own connection paces these attempts.
@@ -48,7 +58,7 @@ public:
         if (wait.handle != m_connect_fd || m_connect_fd < 0)
             return STREAM_TARGET::event(wait, hangup);
         std::string why;
-        if (!net_finish_connect(m_connect_fd, &why)) return failed(why);
+        if (!net_finish_connect(m_connect_fd, &why)) return next_address(why);
         m_log.line("%s: connected to %s", m_label.c_str(), m_endpoint.c_str());
         m_down_why.clear();
         attach(m_connect_fd, m_connect_fd);
@@ -63,8 +73,10 @@ public:
     }
     TARGET_NEWS tick(TARGET_TIME now) override {
         if (!m_powered) return {};
-        if (m_connect_fd >= 0 && now - m_attempt_started >= connect_timeout)
-            return failed("no answer in time");
+        if (m_connect_fd >= 0 && now - m_attempt_started >= connect_timeout) {
+            m_attempt_started = now;  // the next address gets its own time
+            return next_address("no answer in time");
+        }
         if (m_connect_fd < 0 && !streaming() && now - m_attempt_started >= retry_interval)
             return start_connect(now);
         return {};
@@ -74,9 +86,20 @@ private:
     TARGET_NEWS start_connect(TARGET_TIME now) {
         m_attempt_started = now;
         std::string why;
-        m_connect_fd = net_start_connect(m_host, m_port, &why);
-        if (m_connect_fd < 0) return failed(why);
-        return {};
+        if (m_addresses.empty() && !net_resolve(m_host, m_port, false, &m_addresses, &why))
+            return failed(why);
+        m_next = 0;
+        return next_address("");
+    }
+    // The attempt on one address failed (why): the next one, or the failure of them all.
+    TARGET_NEWS next_address(std::string why) {
+        target_close(m_connect_fd);
+        m_connect_fd = -1;
+        while (m_next < m_addresses.size()) {
+            m_connect_fd = net_start_connect(m_addresses[m_next++], &why);
+            if (m_connect_fd >= 0) return {};
+        }
+        return failed(why);
     }
     TARGET_NEWS failed(const std::string& why) {
         target_close(m_connect_fd);
@@ -90,6 +113,8 @@ private:
 
     std::string m_host;
     std::uint16_t m_port;
+    std::vector<NET_ADDRESS> m_addresses;  // of the host, once looked up
+    std::size_t m_next = 0;                // the next of them to try in this attempt
     std::string m_endpoint;
     int m_connect_fd = -1;          // a connection on its way
     TARGET_TIME m_attempt_started;  // of the last connection attempt

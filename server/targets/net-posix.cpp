@@ -1,5 +1,6 @@
-// Listening and accepting on POSIX systems.
+// Resolving, listening, accepting and connecting on POSIX systems.
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -9,45 +10,83 @@
 #include <cstring>
 
 #include "server/targets/net.h"
+#include "text/text.h"
+#include "wire/protocol.h"
 
 namespace {
 
-bool ipv4_address(const std::string& host, std::uint16_t port, sockaddr_in* addr,
-                  std::string* error) {
-    addr->sin_family = AF_INET;
-    addr->sin_port = htons(port);
-    if (inet_pton(AF_INET, host.c_str(), &addr->sin_addr) == 1) return true;
-    *error = "\"" + host + "\" is not an IPv4 address";
-    return false;
+const sockaddr* as_sockaddr(const NET_ADDRESS& address) {
+    return reinterpret_cast<const sockaddr*>(address.socket_address.data());
 }
 
-}  // namespace
+int open_socket(const NET_ADDRESS& address, std::string* error) {
+    int fd = socket(as_sockaddr(address)->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) *error = std::strerror(errno);
+    return fd;
+}
 
-int net_listen(const std::string& host, std::uint16_t port, int buffer_size, std::uint16_t* bound,
-               std::string* error) {
-    sockaddr_in addr{};
-    if (!ipv4_address(host, port, &addr, error)) return -1;
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+int listen_on(const NET_ADDRESS& address, int buffer_size, std::uint16_t* bound,
+              std::string* error) {
+    int fd = open_socket(address, error);
+    if (fd < 0) return -1;
     int one = 1;
-    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (fd >= 0 && buffer_size > 0) {
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (buffer_size > 0) {
         // Small buffers keep a socket target close behind its FIFO, like a real board.
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer_size, sizeof buffer_size);
         setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer_size, sizeof buffer_size);
     }
-    socklen_t len = sizeof addr;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(fd, 64) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    sockaddr_storage name{};
+    socklen_t len = sizeof name;
+    if (bind(fd, as_sockaddr(address), socklen_t(address.socket_address.size())) != 0 ||
+        listen(fd, 64) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&name), &len) != 0) {
         *error = std::strerror(errno);
-        if (fd >= 0) close(fd);
+        close(fd);
         return -1;
     }
-    *bound = ntohs(addr.sin_port);
+    *bound = ntohs(name.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&name)->sin6_port
+                                              : reinterpret_cast<sockaddr_in*>(&name)->sin_port);
     return fd;
 }
 
+}  // namespace
+
+bool net_resolve(const std::string& host, std::uint16_t port, bool passive,
+                 std::vector<NET_ADDRESS>* addresses, std::string* error) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV | (passive ? AI_PASSIVE : 0);
+    addrinfo* list = nullptr;
+    int found = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
+    if (found != 0) {
+        bool unknown = found == EAI_NONAME || found == EAI_NODATA || found == EAI_FAIL;
+        *error = "the host \"" + text_escaped(host) +
+                 (unknown ? "\" is not known (" : "\" cannot be looked up (") +
+                 (found == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(found)) + ")";
+        return false;
+    }
+    addresses->clear();
+    for (const addrinfo* a = list; a != nullptr; a = a->ai_next)
+        addresses->push_back(
+            NET_ADDRESS{std::string(reinterpret_cast<const char*>(a->ai_addr), a->ai_addrlen)});
+    freeaddrinfo(list);
+    return true;
+}
+
+int net_listen(const std::string& host, std::uint16_t port, int buffer_size, std::uint16_t* bound,
+               std::string* error) {
+    std::vector<NET_ADDRESS> addresses;
+    if (!net_resolve(host, port, true, &addresses, error)) return -1;
+    for (const NET_ADDRESS& address : addresses) {
+        int fd = listen_on(address, buffer_size, bound, error);
+        if (fd >= 0) return fd;
+    }
+    return -1;
+}
+
 int net_accept(int listen_fd, std::string* peer, bool* loopback) {
-    sockaddr_in addr{};
+    sockaddr_storage addr{};
     socklen_t len = sizeof addr;
     int fd;
     do {
@@ -55,27 +94,32 @@ int net_accept(int listen_fd, std::string* peer, bool* loopback) {
                      SOCK_NONBLOCK | SOCK_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return -1;
-    char host[INET_ADDRSTRLEN] = "?";
-    inet_ntop(AF_INET, &addr.sin_addr, host, sizeof host);
-    *peer = std::string(host) + ":" + std::to_string(ntohs(addr.sin_port));
-    *loopback = (ntohl(addr.sin_addr.s_addr) >> 24) == 127;
+    char host[INET6_ADDRSTRLEN] = "?";
+    std::uint16_t port = 0;
+    if (addr.ss_family == AF_INET6) {
+        const sockaddr_in6* v6 = reinterpret_cast<const sockaddr_in6*>(&addr);
+        inet_ntop(AF_INET6, &v6->sin6_addr, host, sizeof host);
+        port = ntohs(v6->sin6_port);
+        *loopback = varnax::is_loopback(v6->sin6_addr.s6_addr, 16);
+    } else {
+        const sockaddr_in* v4 = reinterpret_cast<const sockaddr_in*>(&addr);
+        inet_ntop(AF_INET, &v4->sin_addr, host, sizeof host);
+        port = ntohs(v4->sin_port);
+        *loopback = varnax::is_loopback(reinterpret_cast<const unsigned char*>(&v4->sin_addr), 4);
+    }
+    *peer = text_host_port_join(host, port);
     return fd;
 }
 
-int net_start_connect(const std::string& host, std::uint16_t port, std::string* error) {
-    sockaddr_in addr{};
-    if (!ipv4_address(host, port, &addr, error)) return -1;
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        *error = std::strerror(errno);
-        return -1;
-    }
+int net_start_connect(const NET_ADDRESS& address, std::string* error) {
+    int fd = open_socket(address, error);
+    if (fd < 0) return -1;
     // Keystrokes go out one by one, as they would on a serial line.
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     int r;
     do {
-        r = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        r = connect(fd, as_sockaddr(address), socklen_t(address.socket_address.size()));
     } while (r != 0 && errno == EINTR);
     if (r != 0 && errno != EINPROGRESS) {
         *error = std::strerror(errno);

@@ -188,13 +188,16 @@ TEST(OpenLinkAlone, FailsWithNoServerWhenNothingListens) {
          "example 127.0.0.1:47011"},
         {"127.0.0.1:99999",
          "the port 99999 in the server address \"127.0.0.1:99999\" is out of range (1 to 65535)"},
-        {"myhost:1",
-         "the host \"myhost\" in the server address \"myhost:1\" is neither a dotted IPv4 "
-         "address nor localhost"},
+        {"127.0.0.1:0000000080",
+         "the port \"0000000080\" in the server address \"127.0.0.1:0000000080\" is not a port "
+         "number (it has a leading zero)"},
         {"127.0.0.1:", "the server address \"127.0.0.1:\" has no port after the colon"},
         {"1.2.3:80",
-         "the host \"1.2.3\" in the server address \"1.2.3:80\" is neither a dotted IPv4 "
-         "address nor localhost"},
+         "the host \"1.2.3\" in the server address \"1.2.3:80\" is not a host name, a dotted "
+         "IPv4 address or an IPv6 address in brackets"},
+        {"::1:80",
+         "the server address \"::1:80\" has an IPv6 address without brackets: write it as "
+         "[ADDRESS]:80"},
     };
     for (const auto& c : cases) {
         setenv("JTAG_VARNAX_SERVER", c.address, 1);

@@ -8,7 +8,7 @@
 
 namespace {
 
-TEST(Address, TakesDottedAddressesAndLocalhost) {
+TEST(Address, TakesHostNamesAndAddressesOfBothKinds) {
     const struct {
         const char* text;
         const char* host;
@@ -17,7 +17,11 @@ TEST(Address, TakesDottedAddressesAndLocalhost) {
         {"127.0.0.1:47011", "127.0.0.1", 47011},
         {"localhost:1", "127.0.0.1", 1},
         {"0.0.0.0:65535", "0.0.0.0", 65535},
-        {"10.20.30.255:080", "10.20.30.255", 80},
+        {"10.20.30.255:80", "10.20.30.255", 80},
+        {"lab-host_2.example:47011", "lab-host_2.example", 47011},
+        {"[::1]:47011", "::1", 47011},
+        {"[fe80::1%eth0]:1", "fe80::1%eth0", 1},
+        {"[::ffff:127.0.0.1]:2", "::ffff:127.0.0.1", 2},
     };
     for (const auto& c : cases) {
         std::string host = "unchanged";
@@ -33,7 +37,9 @@ TEST(Address, RefusesWhatTheSystemsWouldNotConnectTo) {
     for (const char* text :
          {"", "127.0.0.1", "127.0.0.1:", ":80", "127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:8x",
           "127.0.0.1:-1", "1.2.3:80", "1.2.3.4.5:80", "256.0.0.1:80", "01.2.3.4:80", "1..2.3:80",
-          " 1.2.3.4:80", "1.2.3.4 :80", "example.com:80", "::1:80", "1.2.3.4:99999999999"}) {
+          " 1.2.3.4:80", "1.2.3.4 :80", "-lab:80", "lab-:80", "lab..pc:80", "lab pc:80",
+          "::1:80", "[::1]80", "[]:80", "[lab]:80", "[::1%]:80", "1.2.3.4:99999999999",
+          "1.2.3.4:080", "1.2.3.4:0000000080"}) {
         std::string host = "unchanged";
         std::uint16_t port = 7;
         std::string why;

@@ -87,7 +87,9 @@ TEST(BoardConfig, NamesTheFileAndLineOfEachMistake) {
         {"cable c\ndevice 1\nuart 0 connect 256.0.0.1:80\n", "b.conf:3: bad address"},
         {"cable c\ndevice 1\nuart 0 connect 1.2.3:80\n", "b.conf:3: bad address"},
         {"cable c\ndevice 1\nuart 0 connect 127.0.0.01:80\n", "b.conf:3: bad address"},
-        {"cable c\ndevice 1\nuart 0 connect lab-pc:80\n", "b.conf:3: bad address"},
+        {"cable c\ndevice 1\nuart 0 connect lab_pc!:80\n", "b.conf:3: bad address"},
+        {"cable c\ndevice 1\nuart 0 connect ::1:80\n", "b.conf:3: bad address"},
+        {"cable c\ndevice 1\nuart 0 connect 127.0.0.1:0080\n", "b.conf:3: bad address"},
         {"cable c\ndevice 1\nuart 0 listen 4000\nuart 1 listen\nuart 2 listen 4000\n",
          "b.conf:5: port 4000 is already the target port of line 3"},
         {"cable \"a\\qb\"\n", "b.conf:1: unknown escape \"\\q\" in quotes"},
@@ -113,12 +115,14 @@ TEST(BoardConfig, ReadsSerialAndConnectTargets) {
         "uart 1 serial \"/dev/serial/by-id/usb-FTDI board\" 921600\n"
         "uart 2 connect 4555\n"
         "uart 3 connect localhost:4556\n"
-        "uart 4 connect 10.0.0.7:2000\n";
+        "uart 4 connect 10.0.0.7:2000\n"
+        "uart 5 connect [::1]:2001\n"
+        "uart 6 connect lab-pc:2002\n";
     BOARD_CONFIG config;
     std::string error;
     ASSERT_TRUE(config_parse(text, "b.conf", "demo", &config, &error)) << error;
     const auto& u = config.cables[0].devices[0].uarts;
-    ASSERT_EQ(u.size(), 5u);
+    ASSERT_EQ(u.size(), 7u);
     EXPECT_EQ(u[0].kind, TARGET_KIND::serial);
     EXPECT_EQ(u[0].device, "/dev/ttyUSB0");
     EXPECT_EQ(u[0].baud, 115200);
@@ -127,8 +131,9 @@ TEST(BoardConfig, ReadsSerialAndConnectTargets) {
     struct {
         const char* host;
         int port;
-    } expected[] = {{"127.0.0.1", 4555}, {"127.0.0.1", 4556}, {"10.0.0.7", 2000}};
-    for (int i = 0; i < 3; ++i) {
+    } expected[] = {{"127.0.0.1", 4555}, {"127.0.0.1", 4556}, {"10.0.0.7", 2000},
+                    {"::1", 2001},       {"lab-pc", 2002}};
+    for (int i = 0; i < 5; ++i) {
         EXPECT_EQ(u[2 + i].kind, TARGET_KIND::connect);
         EXPECT_EQ(u[2 + i].host, expected[i].host);
         EXPECT_EQ(u[2 + i].port, expected[i].port);
