@@ -157,6 +157,20 @@ long count_lines(const std::string& path, const std::string& text) {
     return n;
 }
 
+// The connections the server closed or turned away for being too busy: its log says how many
+// in each line, a line a second at most.
+long count_busy(const std::string& path) {
+    std::ifstream log(path);
+    long n = 0;
+    for (std::string line; std::getline(log, line);) {
+        std::size_t at = line.find("too busy: ");
+        std::size_t count = line.rfind(" (");
+        if (at != std::string::npos && count != std::string::npos)
+            n += std::atol(line.c_str() + count + 2);
+    }
+    return n;
+}
+
 // The server with the demo board, asking every client for the secret; its log goes to a file.
 bool start(const std::string& secret_file, const std::string& log, SERVER_CHILD* server) {
     std::string why;
@@ -243,8 +257,9 @@ void flood(const std::string& secret_file, int secs) {
                 "scanwell listed %d of %zu times, %.0f ms median, %.0f ms at most "
                 "(%.0f ms median without the flood)\n",
                 listed, times.size(), during.median, during.high, before.median);
-    std::printf("  server log: %ld \"too busy\" lines, %ld \"cannot accept\" lines\n",
-                count_lines(log, "too busy"), count_lines(log, "cannot accept"));
+    std::printf("  server: %ld connections closed or turned away as too busy, %ld failed "
+                "accepts\n",
+                count_busy(log), count_lines(log, "cannot accept"));
     if (listed < int(times.size())) std::printf("  last failure: %s", why.c_str());
 }
 

@@ -1,6 +1,8 @@
 // The server core: open requests, the FIFO model with its back-pressure, fault commands.
 #include "server/core/server-core.h"
 
+#include <unordered_map>
+
 #include "text/text.h"
 
 namespace {
@@ -96,13 +98,30 @@ bool SERVER_CORE::make_room(CLIENT_SESSION* newcomer, SERVER_TIME now) {
     return open <= room;
 }
 
+// Cuts the oldest untrusted connection of address, or (null) of the address that has the most
+// of them: a flood from a few addresses then costs those addresses their connections, not a
+// client elsewhere that is about to prove the secret.
 bool SERVER_CORE::cut_oldest_untrusted(const std::string* address, SERVER_TIME now) {
+    std::unordered_map<std::string, std::size_t> per_address;
+    std::string busiest;
+    if (address == nullptr) {
+        std::size_t most = 0;
+        for (auto& s : m_sessions) {
+            if (s->trusted() || s->leaving()) continue;
+            std::size_t n = ++per_address[s->address()];
+            if (n > most) {
+                most = n;
+                busiest = s->address();
+            }
+        }
+        if (most == 0) return false;
+        address = &busiest;
+    }
     CLIENT_SESSION* oldest = nullptr;
     // The connection that just came is the last in the list, so it goes only when it is the
     // only one left to go.
     for (auto& s : m_sessions) {
-        if (s->trusted() || s->leaving()) continue;
-        if (address != nullptr && s->address() != *address) continue;
+        if (s->trusted() || s->leaving() || s->address() != *address) continue;
         if (oldest == nullptr || s->accepted_at() < oldest->accepted_at()) oldest = s.get();
     }
     if (oldest == nullptr) return false;

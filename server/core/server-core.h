@@ -34,8 +34,8 @@ public:
     // A client connected (peer: "HOST:PORT"); remote: it is not on this machine (it may have
     // to prove the secret). Every accepted connection comes here, also one the server will
     // not serve: its session tells the client why and ends. Connections that have not proven
-    // the secret are limited per address and overall; at a limit the oldest of them is cut
-    // short, and the next sweep closes it.
+    // the secret are limited per address and overall; at a limit the oldest of them (of the
+    // address, or of the address with the most) is cut short, and the next sweep closes it.
     CLIENT_SESSION* client_connected(const std::string& peer, bool remote, SERVER_TIME now);
     void client_bytes(CLIENT_SESSION* session, const char* data, std::size_t size, SERVER_TIME now);
     // The client's connection ended (logged) or a send to it failed (not logged); the next

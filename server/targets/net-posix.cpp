@@ -39,7 +39,7 @@ int listen_on(const NET_ADDRESS& address, int buffer_size, std::uint16_t* bound,
     sockaddr_storage name{};
     socklen_t len = sizeof name;
     if (bind(fd, as_sockaddr(address), socklen_t(address.socket_address.size())) != 0 ||
-        listen(fd, 64) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&name), &len) != 0) {
+        listen(fd, SOMAXCONN) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&name), &len) != 0) {
         *error = std::strerror(errno);
         close(fd);
         return -1;

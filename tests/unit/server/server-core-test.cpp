@@ -470,11 +470,11 @@ TEST(ServerDoor, CutsTheOldestUnprovenConnectionShortAtEachLimit) {
         return server.connect(peer, true);
     };
     CLIENT_SESSION* proven = server.prove("10.0.0.1", true);
+    idle("10.0.0.2:1");
     idle("10.0.0.1:1");
     idle("10.0.0.1:2");
     idle("10.0.0.1:3");  // over the address's limit: its oldest idle one goes
-    idle("10.0.0.2:1");
-    idle("10.0.0.3:1");  // over the overall limit: the oldest of all goes
+    idle("10.0.0.3:1");  // over the overall limit: the oldest of the busiest address goes
     server.core.sweep(server.now, closing);
     EXPECT_EQ(closed, (std::vector<std::string>{"10.0.0.1:1", "10.0.0.1:2"}));
     EXPECT_EQ(server.core.sessions().size(), 4u);
