@@ -9,9 +9,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "client/socket.h"
 #include "wire/protocol.h"
@@ -62,16 +62,11 @@ int connect_one(const addrinfo* address, int timeout_ms, std::string* error, CON
     return fd;
 }
 
-bool loopback_address(const sockaddr* address) {
-    if (address->sa_family == AF_INET)
-        return varnax::is_loopback(
-            reinterpret_cast<const unsigned char*>(
-                &reinterpret_cast<const sockaddr_in*>(address)->sin_addr),
-            4);
-    if (address->sa_family == AF_INET6)
-        return varnax::is_loopback(
-            reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr.s6_addr, 16);
-    return false;
+bool loopback_address(const sockaddr* a) {
+    bool v6 = a->sa_family == AF_INET6;
+    const void* ip = v6 ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr)
+                        : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(a)->sin_addr);
+    return varnax::is_loopback(static_cast<const unsigned char*>(ip), v6 ? 16 : 4);
 }
 
 }  // namespace
@@ -93,18 +88,13 @@ int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms, 
         *kind = unknown ? CONNECT_ERROR::no_such_host : CONNECT_ERROR::other;
         return -1;
     }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    int left = 0;
-    for (const addrinfo* a = list; a != nullptr; a = a->ai_next) ++left;
-    int fd = -1;
-    for (const addrinfo* a = list; a != nullptr && fd < 0; a = a->ai_next, --left) {
-        // An address that does not answer leaves the others their share of the time.
-        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      deadline - std::chrono::steady_clock::now())
-                      .count();
-        fd = connect_one(a, ms > 0 ? int(ms) / left : 0, error, kind);
-        if (fd >= 0 && loopback != nullptr) *loopback = loopback_address(a->ai_addr);
-    }
+    std::vector<const addrinfo*> addresses;
+    for (const addrinfo* a = list; a != nullptr; a = a->ai_next) addresses.push_back(a);
+    std::size_t which = 0;
+    int fd = socket_try_in_turn(
+        addresses.size(), timeout_ms,
+        [&](std::size_t i, int ms) { return connect_one(addresses[i], ms, error, kind); }, &which);
+    if (fd >= 0 && loopback != nullptr) *loopback = loopback_address(addresses[which]->ai_addr);
     freeaddrinfo(list);
     if (fd < 0) return -1;
     *kind = CONNECT_ERROR::none;

@@ -2,6 +2,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // Why a connection could not be made, for a diagnosis in plain words.
@@ -13,6 +14,12 @@ enum class CONNECT_ERROR { none, no_such_host, refused, timed_out, other };
 // and fills *error, which names the host (and *kind, which may be null).
 int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms, std::string* error,
                    CONNECT_ERROR* kind = nullptr, bool* loopback = nullptr);
+// Makes attempt(index, ms) on count addresses in turn, each given its share of what is left of
+// timeout_ms, so one that does not answer leaves the others time; stops at the first socket
+// (>= 0) and returns it, with its index in *which. -1 when every attempt failed.
+int socket_try_in_turn(std::size_t count, int timeout_ms,
+                       const std::function<int(std::size_t index, int ms)>& attempt,
+                       std::size_t* which);
 // Non-blocking send that never raises SIGPIPE: bytes taken, 0 when the socket is full,
 // -1 when the connection failed (*error says why).
 long socket_send(int fd, const void* data, std::size_t size, std::string* error);

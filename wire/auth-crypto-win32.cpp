@@ -1,6 +1,9 @@
 // The proof's cryptography from Windows' BCrypt (Cryptography API: Next Generation).
-#include <bcrypt.h>
+// bcrypt.h uses the types windows.h defines, so windows.h comes first.
+// clang-format off
 #include <windows.h>
+#include <bcrypt.h>
+// clang-format on
 
 #include "wire/auth-crypto.h"
 
