@@ -54,6 +54,13 @@ bool take_listen(const std::string& text, COMMAND_LINE* line, std::string* why) 
     HOST_PORT_FAULT fault = text_host_port(text, 0, &address);
     // A host that is not a name or an address is the listening socket's to refuse, with the
     // resolver's reason.
+    if (fault == HOST_PORT_FAULT::needs_brackets)
+        return *why = "--listen needs an IPv6 address in brackets ([::1]:PORT), not \"" + text +
+                      "\"",
+               false;
+    if (fault == HOST_PORT_FAULT::port_not_number)
+        return *why = "--listen needs a port number without leading zeros, not \"" + text + "\"",
+               false;
     if (fault != HOST_PORT_FAULT::none && fault != HOST_PORT_FAULT::bad_host)
         return *why = "--listen needs HOST:PORT, not \"" + text + "\"", false;
     line->options.host = address.host;

@@ -79,6 +79,10 @@ TEST(ServerOptions, ReportsAMissingValueAsMissing) {
         {{"--demo", "--listen="}, "--listen needs a value: HOST:PORT (try --help)"},
         {{"--demo=yes"}, "--demo takes no value (try --help)"},
         {{"--demo", "--listen=here"}, "--listen needs HOST:PORT, not \"here\""},
+        {{"--demo", "--listen=::1:0"},
+         "--listen needs an IPv6 address in brackets ([::1]:PORT), not \"::1:0\""},
+        {{"--demo", "--listen=127.0.0.1:0000000080"},
+         "--listen needs a port number without leading zeros, not \"127.0.0.1:0000000080\""},
         {{"--demo", "--lisen=127.0.0.1:0"}, "unknown option \"--lisen\" (try --help)"},
         {{"boards.conf"}, "unexpected argument \"boards.conf\" (try --help)"},
     };
