@@ -11,16 +11,41 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "client/socket.h"
 #include "wire/protocol.h"
 
-namespace {
+bool socket_resolve(const std::string& host, std::uint16_t port,
+                    std::vector<HOST_ADDRESS>* addresses, bool* unknown, std::string* reason) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* list = nullptr;
+    int found = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
+    if (found != 0) {
+        *unknown = found == EAI_NONAME || found == EAI_NODATA || found == EAI_FAIL;
+        *reason = found == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(found);
+        return false;
+    }
+    for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
+        bool v6 = a->ai_family == AF_INET6;
+        const unsigned char* ip =
+            v6 ? reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr.s6_addr
+               : reinterpret_cast<const unsigned char*>(
+                     &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr);
+        addresses->push_back(HOST_ADDRESS{
+            std::string(reinterpret_cast<const char*>(a->ai_addr), a->ai_addrlen),
+            varnax::is_loopback(ip, v6 ? 16 : 4)});
+    }
+    freeaddrinfo(list);
+    return true;
+}
 
-// One address of the host, within timeout_ms: the socket, or -1 with *error and *kind.
-int connect_one(const addrinfo* address, int timeout_ms, std::string* error, CONNECT_ERROR* kind) {
-    int fd = socket(address->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+int socket_connect_address(const HOST_ADDRESS& address, int timeout_ms, std::string* error,
+                           CONNECT_ERROR* kind) {
+    const sockaddr* to = reinterpret_cast<const sockaddr*>(address.raw.data());
+    int fd = socket(to->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         *error = std::strerror(errno);
         *kind = CONNECT_ERROR::other;
@@ -41,7 +66,7 @@ int connect_one(const addrinfo* address, int timeout_ms, std::string* error, CON
     }
     int rc;
     do {
-        rc = connect(fd, address->ai_addr, address->ai_addrlen);
+        rc = connect(fd, to, socklen_t(address.raw.size()));
     } while (rc != 0 && errno == EINTR);
     if (rc != 0 && errno == EINPROGRESS) {
         int so_error = ETIMEDOUT;
@@ -59,45 +84,6 @@ int connect_one(const addrinfo* address, int timeout_ms, std::string* error, CON
         close(fd);
         return -1;
     }
-    return fd;
-}
-
-bool loopback_address(const sockaddr* a) {
-    bool v6 = a->sa_family == AF_INET6;
-    const void* ip = v6 ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr)
-                        : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(a)->sin_addr);
-    return varnax::is_loopback(static_cast<const unsigned char*>(ip), v6 ? 16 : 4);
-}
-
-}  // namespace
-
-int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms, std::string* error,
-                   CONNECT_ERROR* kind, bool* loopback) {
-    CONNECT_ERROR ignored;
-    if (kind == nullptr) kind = &ignored;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* list = nullptr;
-    int found = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
-    if (found != 0) {
-        bool unknown = found == EAI_NONAME || found == EAI_NODATA || found == EAI_FAIL;
-        *error = "the host \"" + host + (unknown ? "\" is not known (" : "\" cannot be looked up (") +
-                 (found == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(found)) + ")";
-        *kind = unknown ? CONNECT_ERROR::no_such_host : CONNECT_ERROR::other;
-        return -1;
-    }
-    std::vector<const addrinfo*> addresses;
-    for (const addrinfo* a = list; a != nullptr; a = a->ai_next) addresses.push_back(a);
-    std::size_t which = 0;
-    int fd = socket_try_in_turn(
-        addresses.size(), timeout_ms,
-        [&](std::size_t i, int ms) { return connect_one(addresses[i], ms, error, kind); }, &which);
-    if (fd >= 0 && loopback != nullptr) *loopback = loopback_address(addresses[which]->ai_addr);
-    freeaddrinfo(list);
-    if (fd < 0) return -1;
-    *kind = CONNECT_ERROR::none;
     int one = 1;  // keystrokes go out at once
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return fd;

@@ -6,7 +6,6 @@
 #include <windows.h>
 
 #include <cstdlib>
-#include <vector>
 
 #include "wire/protocol.h"
 
@@ -34,20 +33,53 @@ bool winsock_ready() {
 
 SOCKET as_socket(int fd) { return static_cast<SOCKET>(fd); }
 
+}  // namespace
 
-// One address of the host, within timeout_ms: the socket, or INVALID_SOCKET with *error and
-// *kind.
-SOCKET connect_one(const addrinfo* address, int timeout_ms, std::string* error,
-                   CONNECT_ERROR* kind) {
-    SOCKET s = socket(address->ai_family, SOCK_STREAM, IPPROTO_TCP);
+bool socket_resolve(const std::string& host, std::uint16_t port,
+                    std::vector<HOST_ADDRESS>* addresses, bool* unknown, std::string* reason) {
+    if (!winsock_ready()) {
+        *unknown = false;
+        *reason = "Winsock does not start";
+        return false;
+    }
+    ADDRINFOA hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    ADDRINFOA* list = nullptr;
+    int found = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
+    if (found != 0) {
+        *unknown = found == WSAHOST_NOT_FOUND || found == WSANO_DATA;
+        *reason = winsock_text(found);
+        return false;
+    }
+    for (const ADDRINFOA* a = list; a != nullptr; a = a->ai_next) {
+        const unsigned char* ip =
+            a->ai_family == AF_INET6
+                ? reinterpret_cast<const unsigned char*>(
+                      &reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr)
+                : reinterpret_cast<const unsigned char*>(
+                      &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr);
+        std::string raw(reinterpret_cast<const char*>(a->ai_addr), a->ai_addrlen);
+        addresses->push_back(
+            HOST_ADDRESS{raw, varnax::is_loopback(ip, a->ai_family == AF_INET6 ? 16 : 4)});
+    }
+    freeaddrinfo(list);
+    return true;
+}
+
+int socket_connect_address(const HOST_ADDRESS& address, int timeout_ms, std::string* error,
+                           CONNECT_ERROR* kind) {
+    const sockaddr* to = reinterpret_cast<const sockaddr*>(address.raw.data());
+    SOCKET s = socket(to->sa_family, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) {
         *error = winsock_text(WSAGetLastError());
         *kind = CONNECT_ERROR::other;
-        return s;
+        return -1;
     }
     u_long non_blocking = 1;
     ioctlsocket(s, FIONBIO, &non_blocking);
-    int rc = connect(s, address->ai_addr, int(address->ai_addrlen));
+    int rc = connect(s, to, int(address.raw.size()));
     if (rc != 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
         int so_error = WSAETIMEDOUT;
         int len = sizeof so_error;
@@ -63,57 +95,8 @@ SOCKET connect_one(const addrinfo* address, int timeout_ms, std::string* error,
                                         : CONNECT_ERROR::other;
         *error = *kind == CONNECT_ERROR::timed_out ? "no answer in time" : winsock_text(code);
         closesocket(s);
-        return INVALID_SOCKET;
-    }
-    return s;
-}
-
-bool loopback_address(const sockaddr* a) {
-    bool v6 = a->sa_family == AF_INET6;
-    const void* ip = v6 ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr)
-                        : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(a)->sin_addr);
-    return varnax::is_loopback(static_cast<const unsigned char*>(ip), v6 ? 16 : 4);
-}
-
-}  // namespace
-
-int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms, std::string* error,
-                   CONNECT_ERROR* kind, bool* loopback) {
-    CONNECT_ERROR ignored;
-    if (kind == nullptr) kind = &ignored;
-    if (!winsock_ready()) {
-        *error = "Winsock does not start";
-        *kind = CONNECT_ERROR::other;
         return -1;
     }
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* list = nullptr;
-    int found = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
-    if (found != 0) {
-        bool unknown = found == WSAHOST_NOT_FOUND || found == WSANO_DATA;
-        *error = "the host \"" + host + (unknown ? "\" is not known (" : "\" cannot be looked up (") +
-                 winsock_text(found) + ")";
-        *kind = unknown ? CONNECT_ERROR::no_such_host : CONNECT_ERROR::other;
-        return -1;
-    }
-    std::vector<const addrinfo*> addresses;
-    for (const addrinfo* a = list; a != nullptr; a = a->ai_next) addresses.push_back(a);
-    std::size_t which = 0;
-    int fd = socket_try_in_turn(
-        addresses.size(), timeout_ms,
-        [&](std::size_t i, int ms) {
-            SOCKET s = connect_one(addresses[i], ms, error, kind);
-            return s == INVALID_SOCKET ? -1 : static_cast<int>(s);
-        },
-        &which);
-    if (fd >= 0 && loopback != nullptr) *loopback = loopback_address(addresses[which]->ai_addr);
-    freeaddrinfo(list);
-    if (fd < 0) return -1;
-    SOCKET s = as_socket(fd);
-    *kind = CONNECT_ERROR::none;
     BOOL one = TRUE;  // keystrokes go out at once
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
     return static_cast<int>(s);

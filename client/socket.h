@@ -2,8 +2,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
+#include <vector>
 
 // Why a connection could not be made, for a diagnosis in plain words.
 enum class CONNECT_ERROR { none, no_such_host, refused, timed_out, other };
@@ -14,12 +14,19 @@ enum class CONNECT_ERROR { none, no_such_host, refused, timed_out, other };
 // and fills *error, which names the host (and *kind, which may be null).
 int socket_connect(const std::string& host, std::uint16_t port, int timeout_ms, std::string* error,
                    CONNECT_ERROR* kind = nullptr, bool* loopback = nullptr);
-// Makes attempt(index, ms) on count addresses in turn, each given its share of what is left of
-// timeout_ms, so one that does not answer leaves the others time; stops at the first socket
-// (>= 0) and returns it, with its index in *which. -1 when every attempt failed.
-int socket_try_in_turn(std::size_t count, int timeout_ms,
-                       const std::function<int(std::size_t index, int ms)>& attempt,
-                       std::size_t* which);
+// One address of a host: the system's own form of it, and whether it is on this machine.
+struct HOST_ADDRESS {
+    std::string raw;
+    bool loopback = false;
+};
+// The addresses of host, in the resolver's order. False with the resolver's *reason, and
+// *unknown when the host does not exist (rather than the lookup failing).
+bool socket_resolve(const std::string& host, std::uint16_t port,
+                    std::vector<HOST_ADDRESS>* addresses, bool* unknown, std::string* reason);
+// Connects to one address within timeout_ms: a non-blocking socket that sends small writes at
+// once, or -1 with *error and *kind.
+int socket_connect_address(const HOST_ADDRESS& address, int timeout_ms, std::string* error,
+                           CONNECT_ERROR* kind);
 // Non-blocking send that never raises SIGPIPE: bytes taken, 0 when the socket is full,
 // -1 when the connection failed (*error says why).
 long socket_send(int fd, const void* data, std::size_t size, std::string* error);
