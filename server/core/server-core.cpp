@@ -19,9 +19,7 @@ constexpr std::size_t descriptors_per_uart = 4;
 const char* const remote_refused =
     "clients from other machines are not accepted here (the server runs without "
     "--allow-remote)";
-const char* const too_busy =
-    "the server is too busy: too many connections are waiting to prove the shared secret; try "
-    "again";
+const char* const too_busy = "the server is too busy (too many connections); try again later";
 
 }  // namespace
 
