@@ -8,7 +8,7 @@
 
 namespace {
 
-TEST(Address, TakesHostNamesAndAddressesOfBothKinds) {
+TEST(Address, TakesDottedAddressesAndLocalhost) {
     const struct {
         const char* text;
         const char* host;
