@@ -143,11 +143,13 @@ bool JTAG_UART_STREAM::take_capture(const std::string& hex, std::string* error) 
         m_synced = false;
         return false;
     }
-    if (!m_synced) {  // a look: take the core's positions as they are
-        m_synced = true;
-        m_in_acked = m_in_next = m_end_last = in_ack;
-        m_out_expect = out_pos;
-        acked_now = 0;
+    if (!m_synced) {
+        // A look. The first one takes the core's positions as they are; after an error the
+        // host keeps its own and counts what the core took meanwhile.
+        if (!m_ever_synced || acked_now > in_flight) acked_now = 0;
+        if (!m_ever_synced) m_out_expect = out_pos;
+        m_synced = m_ever_synced = true;
+        m_in_next = m_end_last = in_ack;
     }
     // Host to core.
     m_unacked.erase(m_unacked.begin(), m_unacked.begin() + acked_now);

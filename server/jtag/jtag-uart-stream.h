@@ -75,6 +75,7 @@ private:
     unsigned m_instance;
     unsigned m_bytes_per_scan;
     bool m_synced = false;
+    bool m_ever_synced = false;
     // Host to core.
     std::deque<std::uint8_t> m_unacked;  // from position m_in_acked on: sent or not yet
     std::uint16_t m_in_acked = 0;
