@@ -39,8 +39,10 @@ bool JTAG_HOST::start(std::string* error) {
         m_port = openocd_free_port(error);
         if (m_port == 0) return false;
         // Our settings come first: a configuration that ends in "init" would be too late for
-        // them. Loopback only, and no ports but the Tcl one.
-        std::vector<std::string> args = {"-c", "bindto 127.0.0.1", "-c", "tcl_port " + std::to_string(m_port),
+        // them. Loopback only, and no ports but the Tcl one. At its default level OpenOCD logs
+        // the result of every command: only warnings and errors, which explain an ending.
+        std::vector<std::string> args = {"-c", "debug_level 1", "-c", "bindto 127.0.0.1",
+                                         "-c", "tcl_port " + std::to_string(m_port),
                                          "-c", "gdb_port disabled", "-c", "telnet_port disabled"};
         for (const std::string& file : m_settings.config_files) {
             args.push_back("-f");
