@@ -32,21 +32,27 @@ bool driver_run(JTAG_HOST& host, std::size_t size, double* bytes_per_s, double* 
     host.write(1, 0, command.data(), command.size());
     std::string echo;
     std::string expected = "\r\nraw " + std::to_string(size) + "\r\n";
-    if (!JTAG_SIM_RIG::run_until(host, [&] {
-            echo.append(buffer, host.read(1, 0, buffer, sizeof buffer));
-            return echo.find(expected) != std::string::npos;
-        }, 20s))
+    if (!JTAG_SIM_RIG::run_until(
+            host,
+            [&] {
+                echo.append(buffer, host.read(1, 0, buffer, sizeof buffer));
+                return echo.find(expected) != std::string::npos;
+            },
+            20s))
         return false;
     std::string data(size, '\0');
     for (std::size_t i = 0; i < size; ++i) data[i] = char(i * 7 + i / 256);
     std::size_t written = 0, got = 0;
     std::uint64_t scans = host.scans();
     auto start = clock_type::now();
-    bool done = JTAG_SIM_RIG::run_until(host, [&] {
-        written += host.write(1, 0, data.data() + written, size - written);
-        got += host.read(1, 0, buffer, sizeof buffer);
-        return got >= size;
-    }, 300s);
+    bool done = JTAG_SIM_RIG::run_until(
+        host,
+        [&] {
+            written += host.write(1, 0, data.data() + written, size - written);
+            got += host.read(1, 0, buffer, sizeof buffer);
+            return got >= size;
+        },
+        300s);
     double secs = seconds_since(start);
     *bytes_per_s = double(size) / secs;
     *scans_per_s = double(host.scans() - scans) / secs;
@@ -107,10 +113,11 @@ int main(int argc, char** argv) {
     CHILD_SETUP setup;
     setup.input = CHILD_SETUP::STREAM::null;
     setup.output = setup.error = CHILD_SETUP::STREAM::null;
-    CHILD_PROCESS openocd("openocd", {"-c", "debug_level 1", "-c", "tcl_port " + std::to_string(port),
-                                      "-c", "gdb_port disabled", "-c", "telnet_port disabled", "-f",
-                                      rig.config_path()},
-                          setup);
+    CHILD_PROCESS openocd(
+        "openocd",
+        {"-c", "debug_level 1", "-c", "tcl_port " + std::to_string(port), "-c", "gdb_port disabled",
+         "-c", "telnet_port disabled", "-f", rig.config_path()},
+        setup);
     std::vector<double> rates, scan_rates, floors;
     const unsigned bits = 1 + 64 + 8 * 64;
     for (int run = 0; run < runs; ++run) {
@@ -118,7 +125,8 @@ int main(int argc, char** argv) {
         settings.tcl_address = "127.0.0.1:" + std::to_string(port);
         JTAG_HOST host(settings);
         if (!host.start(&error) ||
-            !JTAG_SIM_RIG::run_until(host, [&] { return host.state() == JTAG_HOST::STATE::ready; }, 20s)) {
+            !JTAG_SIM_RIG::run_until(
+                host, [&] { return host.state() == JTAG_HOST::STATE::ready; }, 20s)) {
             std::fprintf(stderr, "jtag-throughput: the host driver did not get ready: %s\n",
                          host.lost_reason().c_str());
             return 1;
@@ -135,10 +143,14 @@ int main(int argc, char** argv) {
         floors.push_back(drscan_floor(port, bits, 2000));
     }
     double floor_bytes = median(floors) * 64;
-    std::printf("host driver: %.0f bytes/s each way (%.0f scans/s of %u bits), %zu KiB each way, "
-                "median of %d\n", median(rates), median(scan_rates), bits, kib, runs);
-    std::printf("floor: %.0f plain irscan+drscan/s of %u bits = %.0f bytes/s each way; "
-                "ratio %.2f\n", median(floors), bits, floor_bytes, median(rates) / floor_bytes);
+    std::printf(
+        "host driver: %.0f bytes/s each way (%.0f scans/s of %u bits), %zu KiB each way, "
+        "median of %d\n",
+        median(rates), median(scan_rates), bits, kib, runs);
+    std::printf(
+        "floor: %.0f plain irscan+drscan/s of %u bits = %.0f bytes/s each way; "
+        "ratio %.2f\n",
+        median(floors), bits, floor_bytes, median(rates) / floor_bytes);
     openocd.send_signal(SIGTERM);
     openocd.wait_exit(5s);
     return 0;

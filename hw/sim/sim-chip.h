@@ -34,7 +34,7 @@ public:
     bool busy() const;
 
     SIM_PORT& port(int instance) { return m_ports[instance]; }
-    unsigned in_level(int instance) const;   // the core's FIFO levels
+    unsigned in_level(int instance) const;  // the core's FIFO levels
     unsigned out_level(int instance) const;
 
 private:

@@ -78,11 +78,14 @@ void SIM_FIRMWARE::command(const std::string& line) {
         put(stream + data + "\r\nprofiling data sent\r\n");
     } else if (line.rfind("flood ", 0) == 0) {
         long kib = std::strtol(line.c_str() + 6, nullptr, 10);
-        if (kib <= 0 || kib > 1048576) put("flood: give a size from 1 to 1048576 KiB\r\n");
-        else m_flood_left += std::uint64_t(kib) * 16;
+        if (kib <= 0 || kib > 1048576)
+            put("flood: give a size from 1 to 1048576 KiB\r\n");
+        else
+            m_flood_left += std::uint64_t(kib) * 16;
     } else if (line.rfind("raw ", 0) == 0) {
         long n = std::strtol(line.c_str() + 4, nullptr, 10);
-        if (n <= 0 || n > (1L << 30)) put("raw: give a count from 1 to 1073741824\r\n");
+        if (n <= 0 || n > (1L << 30))
+            put("raw: give a count from 1 to 1073741824\r\n");
         else {
             put("raw " + std::to_string(n) + "\r\n");
             m_raw_left = std::uint64_t(n);

@@ -84,11 +84,21 @@ void JTAG_ENGINE::handle_reply(const std::string& reply, time_point now) {
     ASKED asked = m_asked;
     m_asked = ASKED::nothing;
     switch (asked) {
-        case ASKED::chain: handle_chain(reply); break;
-        case ASKED::info: handle_info(reply); break;
-        case ASKED::data: handle_data(reply); break;
-        case ASKED::presence: handle_presence(reply); break;
-        case ASKED::nothing: lose("OpenOCD sent a reply nobody asked for"); return;
+        case ASKED::chain:
+            handle_chain(reply);
+            break;
+        case ASKED::info:
+            handle_info(reply);
+            break;
+        case ASKED::data:
+            handle_data(reply);
+            break;
+        case ASKED::presence:
+            handle_presence(reply);
+            break;
+        case ASKED::nothing:
+            lose("OpenOCD sent a reply nobody asked for");
+            return;
     }
     if (m_asked != ASKED::nothing) m_asked_at = now;
     if (asked == ASKED::data || asked == ASKED::presence) m_last_scan = now;
@@ -111,8 +121,8 @@ void JTAG_ENGINE::ask_next_info() {
         return;
     }
     const std::string& tap = m_taps[m_next_tap].name;
-    ask(ASKED::info, "irscan " + tap + " " + std::to_string(jtag_core_ir_info) + "; drscan " +
-                         tap + " " + std::to_string(jtag_core_info_bits) + " 0");
+    ask(ASKED::info, "irscan " + tap + " " + std::to_string(jtag_core_ir_info) + "; drscan " + tap +
+                         " " + std::to_string(jtag_core_info_bits) + " 0");
 }
 
 void JTAG_ENGINE::handle_info(const std::string& reply) {
@@ -123,7 +133,8 @@ void JTAG_ENGINE::handle_info(const std::string& reply) {
         device.tap = tap.name;
         m_devices.push_back(device);
         for (unsigned k = 0; k < device.info.instances; ++k)
-            m_instances.emplace_back(new INSTANCE(device.position, int(k), device.info.bytes_per_scan));
+            m_instances.emplace_back(
+                new INSTANCE(device.position, int(k), device.info.bytes_per_scan));
     }
     ask_next_info();
 }
@@ -155,7 +166,8 @@ void JTAG_ENGINE::issue(time_point now) {
         }
         const std::string& tap = m_devices[0].tap;
         ask(ASKED::presence, "irscan " + tap + " " + std::to_string(jtag_core_ir_info) +
-                                 "; drscan " + tap + " " + std::to_string(jtag_core_info_bits) + " 0");
+                                 "; drscan " + tap + " " + std::to_string(jtag_core_info_bits) +
+                                 " 0");
         return;
     }
     INSTANCE& in = *m_instances[std::size_t(k)];
@@ -179,13 +191,15 @@ void JTAG_ENGINE::handle_data(const std::string& reply) {
     INSTANCE& in = *m_instances[std::size_t(m_asked_instance)];
     std::string error;
     if (!in.stream.take_capture(reply, &error)) {
-        if (++m_bad_answers >= bad_answer_limit) lose("the JTAG cable or the core stopped answering: " + first_line(reply));
+        if (++m_bad_answers >= bad_answer_limit)
+            lose("the JTAG cable or the core stopped answering: " + first_line(reply));
         m_pause = std::chrono::microseconds(0);
         return;
     }
     m_bad_answers = 0;
     bool busy = false;
-    for (const auto& other : m_instances) busy = busy || (other->held && other->stream.wants_scan());
+    for (const auto& other : m_instances)
+        busy = busy || (other->held && other->stream.wants_scan());
     if (in.stream.moved() || busy) {
         m_pause = std::chrono::microseconds(0);
     } else {
@@ -196,7 +210,8 @@ void JTAG_ENGINE::handle_data(const std::string& reply) {
 
 void JTAG_ENGINE::handle_presence(const std::string& reply) {
     JTAG_CORE_INFO info;
-    if (!jtag_parse_core_info(reply, &info)) lose("the JTAG chain no longer answers: " + first_line(reply));
+    if (!jtag_parse_core_info(reply, &info))
+        lose("the JTAG chain no longer answers: " + first_line(reply));
 }
 
 JTAG_ENGINE::INSTANCE* JTAG_ENGINE::find(int device, int instance) const {

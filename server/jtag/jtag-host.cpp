@@ -15,7 +15,8 @@ bool split_address(const std::string& address, std::string* host, std::uint16_t*
     std::size_t colon = address.rfind(':');
     if (colon == std::string::npos || colon == 0) return false;
     std::string digits = address.substr(colon + 1);
-    if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
+    if (digits.empty() || digits.size() > 5 ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
         return false;
     unsigned long value = std::stoul(digits);
     if (value == 0 || value > 65535) return false;
@@ -41,9 +42,11 @@ bool JTAG_HOST::start(std::string* error) {
         // Our settings come first: a configuration that ends in "init" would be too late for
         // them. Loopback only, and no ports but the Tcl one. At its default level OpenOCD logs
         // the result of every command: only warnings and errors, which explain an ending.
-        std::vector<std::string> args = {"-c", "debug_level 1", "-c", "bindto 127.0.0.1",
+        std::vector<std::string> args = {"-c", "debug_level 1",
+                                         "-c", "bindto 127.0.0.1",
                                          "-c", "tcl_port " + std::to_string(m_port),
-                                         "-c", "gdb_port disabled", "-c", "telnet_port disabled"};
+                                         "-c", "gdb_port disabled",
+                                         "-c", "telnet_port disabled"};
         for (const std::string& file : m_settings.config_files) {
             args.push_back("-f");
             args.push_back(file);
@@ -75,9 +78,12 @@ JTAG_HOST::STATE JTAG_HOST::state() const {
     if (!m_lost_reason.empty()) return STATE::lost;
     if (m_fd < 0 || m_connecting) return STATE::starting;
     switch (m_engine.phase()) {
-        case JTAG_ENGINE::PHASE::running: return STATE::ready;
-        case JTAG_ENGINE::PHASE::lost: return STATE::lost;
-        default: return STATE::discovering;
+        case JTAG_ENGINE::PHASE::running:
+            return STATE::ready;
+        case JTAG_ENGINE::PHASE::lost:
+            return STATE::lost;
+        default:
+            return STATE::discovering;
     }
 }
 
@@ -91,7 +97,8 @@ void JTAG_HOST::fail(const std::string& reason) {
 
 std::vector<JTAG_POLL_FD> JTAG_HOST::poll_fds() const {
     std::vector<JTAG_POLL_FD> fds;
-    if (m_fd >= 0) fds.push_back({m_fd, !m_connecting, m_connecting || !m_engine.tcl().output().empty()});
+    if (m_fd >= 0)
+        fds.push_back({m_fd, !m_connecting, m_connecting || !m_engine.tcl().output().empty()});
     int out = openocd_process_output_fd(m_process);
     if (out >= 0) fds.push_back({out, true, false});
     return fds;
@@ -143,7 +150,8 @@ void JTAG_HOST::process() {
             openocd_socket_close(m_fd);
             m_fd = -1;
             m_connecting = false;
-            if (now > m_start_deadline || (!m_process && error.find("refused") == std::string::npos))
+            if (now > m_start_deadline ||
+                (!m_process && error.find("refused") == std::string::npos))
                 fail(error);
             m_retry_at = now + connect_retry;
             return;
@@ -172,6 +180,7 @@ void JTAG_HOST::move_bytes() {
         long n = openocd_socket_receive(m_fd, buffer, sizeof buffer, &error);
         if (n < 0) return fail(error);
         if (n == 0) break;
-        if (!tcl.received(buffer, std::size_t(n))) return fail("OpenOCD sent a reply nobody asked for");
+        if (!tcl.received(buffer, std::size_t(n)))
+            return fail("OpenOCD sent a reply nobody asked for");
     }
 }

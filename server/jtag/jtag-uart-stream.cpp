@@ -26,7 +26,8 @@ void put16(std::vector<std::uint8_t>* b, std::size_t at, std::uint16_t v) {
 
 }  // namespace
 
-bool jtag_hex_to_bytes(const std::string& text, std::size_t bits, std::vector<std::uint8_t>* bytes) {
+bool jtag_hex_to_bytes(const std::string& text, std::size_t bits,
+                       std::vector<std::uint8_t>* bytes) {
     std::size_t begin = text.find_first_not_of(" \t\r\n");
     std::size_t end = text.find_last_not_of(" \t\r\n");
     if (begin == std::string::npos) return false;
@@ -166,7 +167,8 @@ bool JTAG_UART_STREAM::take_capture(const std::string& hex, std::string* error) 
     if (skip < out_count) {
         std::size_t space = receive_buffer - m_received.size();
         taken = std::min<std::size_t>(out_count - skip, space);
-        m_received.insert(m_received.end(), b.begin() + 8 + skip, b.begin() + 8 + skip + long(taken));
+        m_received.insert(m_received.end(), b.begin() + 8 + skip,
+                          b.begin() + 8 + skip + long(taken));
         m_out_expect = std::uint16_t(m_out_expect + taken);
         m_total_received += taken;
     }

@@ -79,9 +79,9 @@ private:
     // Host to core.
     std::deque<std::uint8_t> m_unacked;  // from position m_in_acked on: sent or not yet
     std::uint16_t m_in_acked = 0;
-    std::uint16_t m_in_next = 0;         // the next position to send
-    std::uint16_t m_end_before = 0;      // where the core should be once the scan before the
-    std::uint16_t m_end_last = 0;        //   last one is applied; and after the last one
+    std::uint16_t m_in_next = 0;     // the next position to send
+    std::uint16_t m_end_before = 0;  // where the core should be once the scan before the
+    std::uint16_t m_end_last = 0;    //   last one is applied; and after the last one
     std::uint16_t m_room = 0;
     // Core to host.
     std::deque<std::uint8_t> m_received;

@@ -1,6 +1,4 @@
 // server/jtag/openocd-process-posix.cpp: OpenOCD as a child process on POSIX.
-#include "server/jtag/openocd-process.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -9,6 +7,8 @@
 
 #include <cerrno>
 #include <cstring>
+
+#include "server/jtag/openocd-process.h"
 
 namespace {
 constexpr std::size_t kept_output = 4096;  // the tail of what OpenOCD printed
@@ -80,7 +80,8 @@ void openocd_process_drain(OPENOCD_PROCESS* process) {
             return;
         }
         process->tail.append(buffer, std::size_t(n));
-        if (process->tail.size() > kept_output) process->tail.erase(0, process->tail.size() - kept_output);
+        if (process->tail.size() > kept_output)
+            process->tail.erase(0, process->tail.size() - kept_output);
     }
 }
 

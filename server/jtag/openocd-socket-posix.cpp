@@ -1,6 +1,4 @@
 // server/jtag/openocd-socket-posix.cpp: the Tcl connection on POSIX sockets.
-#include "server/jtag/openocd-socket.h"
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -11,6 +9,8 @@
 
 #include <cerrno>
 #include <cstring>
+
+#include "server/jtag/openocd-socket.h"
 
 namespace {
 std::string os_error(const char* what) {

@@ -36,7 +36,8 @@ JTAG_SIM_RIG::JTAG_SIM_RIG() {
     setup.input = CHILD_SETUP::STREAM::null;
     m_sim.reset(new CHILD_PROCESS(VARNAX_JTAG_SIM_PATH, {}, setup));
     std::string line;
-    if (!m_sim->next_line(&line, std::chrono::seconds(10)) || line.rfind("listening 127.0.0.1:", 0) != 0)
+    if (!m_sim->next_line(&line, std::chrono::seconds(10)) ||
+        line.rfind("listening 127.0.0.1:", 0) != 0)
         return;
     m_sim_port = std::atoi(line.c_str() + 20);
     std::ofstream cfg(config_path());

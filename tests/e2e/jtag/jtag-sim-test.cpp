@@ -27,20 +27,27 @@ protected:
         m_host.reset(new JTAG_HOST(settings));
         std::string error;
         ASSERT_TRUE(m_host->start(&error)) << error;
-        ASSERT_TRUE(JTAG_SIM_RIG::run_until(*m_host, [&] { return state() != JTAG_HOST::STATE::starting &&
-                                                                  state() != JTAG_HOST::STATE::discovering; },
-                                            20s));
+        ASSERT_TRUE(JTAG_SIM_RIG::run_until(
+            *m_host,
+            [&] {
+                return state() != JTAG_HOST::STATE::starting &&
+                       state() != JTAG_HOST::STATE::discovering;
+            },
+            20s));
         ASSERT_EQ(state(), JTAG_HOST::STATE::ready) << m_host->lost_reason();
     }
     JTAG_HOST::STATE state() const { return m_host->state(); }
     // Reads from an instance until text has come; returns everything read.
     std::string read_until(int device, int instance, const std::string& text) {
         std::string got;
-        JTAG_SIM_RIG::run_until(*m_host, [&] {
-            char buffer[4096];
-            got.append(buffer, m_host->read(device, instance, buffer, sizeof buffer));
-            return got.find(text) != std::string::npos || state() == JTAG_HOST::STATE::lost;
-        }, 20s);
+        JTAG_SIM_RIG::run_until(
+            *m_host,
+            [&] {
+                char buffer[4096];
+                got.append(buffer, m_host->read(device, instance, buffer, sizeof buffer));
+                return got.find(text) != std::string::npos || state() == JTAG_HOST::STATE::lost;
+            },
+            20s);
         return got;
     }
 
@@ -66,8 +73,10 @@ TEST_F(JtagSim, EachInstanceShowsItsBannerAndAnswers) {
     const int ids[3][2] = {{0, 0}, {0, 1}, {1, 0}};
     for (const auto& id : ids) ASSERT_TRUE(m_host->hold(id[0], id[1], true));
     for (const auto& id : ids) {
-        std::string banner = "(device " + std::to_string(id[0]) + ", instance " + std::to_string(id[1]) + ")";
-        EXPECT_NE(read_until(id[0], id[1], "press Enter.\r\n").find(banner), std::string::npos) << banner;
+        std::string banner =
+            "(device " + std::to_string(id[0]) + ", instance " + std::to_string(id[1]) + ")";
+        EXPECT_NE(read_until(id[0], id[1], "press Enter.\r\n").find(banner), std::string::npos)
+            << banner;
     }
     m_host->write(0, 1, "help\r", 5);
     EXPECT_NE(read_until(0, 1, "bye\r\n").find("commands: help, gmon"), std::string::npos);
@@ -89,18 +98,21 @@ TEST_F(JtagSim, MovesAQuarterMebibyteEachWayByteExact) {
     std::string got;
     std::size_t written = 0;
     auto start = std::chrono::steady_clock::now();
-    bool done = JTAG_SIM_RIG::run_until(*m_host, [&] {
-        written += m_host->write(1, 0, sent.data() + written, size - written);
-        char buffer[16384];
-        got.append(buffer, m_host->read(1, 0, buffer, sizeof buffer));
-        return got.size() >= size || state() == JTAG_HOST::STATE::lost;
-    }, 100s);
+    bool done = JTAG_SIM_RIG::run_until(
+        *m_host,
+        [&] {
+            written += m_host->write(1, 0, sent.data() + written, size - written);
+            char buffer[16384];
+            got.append(buffer, m_host->read(1, 0, buffer, sizeof buffer));
+            return got.size() >= size || state() == JTAG_HOST::STATE::lost;
+        },
+        100s);
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     ASSERT_TRUE(done) << got.size() << " bytes back of " << size;
     ASSERT_NE(state(), JTAG_HOST::STATE::lost) << m_host->lost_reason();
     EXPECT_TRUE(got == sent) << "the bytes differ";
-    std::printf("256 KiB each way in %.2f s (%.0f bytes/s each way), %llu scans\n", secs, size / secs,
-                static_cast<unsigned long long>(m_host->scans()));
+    std::printf("256 KiB each way in %.2f s (%.0f bytes/s each way), %llu scans\n", secs,
+                size / secs, static_cast<unsigned long long>(m_host->scans()));
 }
 
 TEST_F(JtagSim, TwoInstancesOfOneCoreAtOnce) {
@@ -112,12 +124,16 @@ TEST_F(JtagSim, TwoInstancesOfOneCoreAtOnce) {
     m_host->write(0, 0, "flood 4\r", 8);
     m_host->write(0, 1, "flood 4\r", 8);
     std::string a, b;
-    bool done = JTAG_SIM_RIG::run_until(*m_host, [&] {
-        char buffer[4096];
-        a.append(buffer, m_host->read(0, 0, buffer, sizeof buffer));
-        b.append(buffer, m_host->read(0, 1, buffer, sizeof buffer));
-        return (a.find("00000063") != std::string::npos && b.find("00000063") != std::string::npos);
-    }, 30s);
+    bool done = JTAG_SIM_RIG::run_until(
+        *m_host,
+        [&] {
+            char buffer[4096];
+            a.append(buffer, m_host->read(0, 0, buffer, sizeof buffer));
+            b.append(buffer, m_host->read(0, 1, buffer, sizeof buffer));
+            return (a.find("00000063") != std::string::npos &&
+                    b.find("00000063") != std::string::npos);
+        },
+        30s);
     EXPECT_TRUE(done) << a.size() << " and " << b.size() << " bytes";
     // The same flood on both, each on its own FIFOs.
     EXPECT_EQ(a.substr(0, a.find("00000063")), b.substr(0, b.find("00000063")));
@@ -131,19 +147,22 @@ TEST_F(JtagSim, OpenOcdThatEndsIsALostLink) {
     ASSERT_NE(port, 0) << error;
     CHILD_SETUP setup;
     setup.input = CHILD_SETUP::STREAM::null;
-    CHILD_PROCESS openocd("openocd", {"-c", "tcl_port " + std::to_string(port), "-c", "gdb_port disabled",
-                                      "-c", "telnet_port disabled", "-f", m_rig->config_path()},
+    CHILD_PROCESS openocd("openocd",
+                          {"-c", "tcl_port " + std::to_string(port), "-c", "gdb_port disabled",
+                           "-c", "telnet_port disabled", "-f", m_rig->config_path()},
                           setup);
     ASSERT_TRUE(openocd.wait_for_error("for tcl connections", 10s));
     JTAG_HOST_SETTINGS settings;
     settings.tcl_address = "127.0.0.1:" + std::to_string(port);
     m_host.reset(new JTAG_HOST(settings));
     ASSERT_TRUE(m_host->start(&error)) << error;
-    ASSERT_TRUE(JTAG_SIM_RIG::run_until(*m_host, [&] { return state() == JTAG_HOST::STATE::ready; }, 20s))
+    ASSERT_TRUE(JTAG_SIM_RIG::run_until(
+        *m_host, [&] { return state() == JTAG_HOST::STATE::ready; }, 20s))
         << m_host->lost_reason();
     ASSERT_TRUE(m_host->hold(1, 0, true));
     openocd.send_signal(SIGKILL);
-    ASSERT_TRUE(JTAG_SIM_RIG::run_until(*m_host, [&] { return state() == JTAG_HOST::STATE::lost; }, 10s));
+    ASSERT_TRUE(JTAG_SIM_RIG::run_until(
+        *m_host, [&] { return state() == JTAG_HOST::STATE::lost; }, 10s));
     EXPECT_NE(m_host->lost_reason().find("OpenOCD"), std::string::npos) << m_host->lost_reason();
 }
 

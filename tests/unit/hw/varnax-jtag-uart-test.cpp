@@ -16,7 +16,7 @@ namespace {
 using BITS = std::vector<bool>;
 constexpr unsigned bytes_per_scan = 64;
 constexpr unsigned data_bits = 1 + 64 + 8 * bytes_per_scan;
-constexpr int first_core = 1;   // device numbers as OpenOCD gives them: 0 is nearest TDO
+constexpr int first_core = 1;  // device numbers as OpenOCD gives them: 0 is nearest TDO
 constexpr int second_core = 0;
 
 BITS to_bits(std::uint64_t value, unsigned n) {
@@ -105,7 +105,8 @@ protected:
     }
     void select(int device, unsigned instance) {
         unsigned select_ir = jtag_core_ir_select, bypass = 15;
-        instructions(device == first_core ? select_ir : bypass, device == second_core ? select_ir : bypass);
+        instructions(device == first_core ? select_ir : bypass,
+                     device == second_core ? select_ir : bypass);
         scan(device, to_bits(instance, 8));
     }
     void data_instruction(int device) {
@@ -136,10 +137,11 @@ TEST_F(VarnaxJtagUart, IdcodesAfterResetAndInformationReadBack) {
     out = shift(false, BITS(128, false));
     JTAG_CORE_INFO second, first;
     ASSERT_TRUE(jtag_parse_core_info(jtag_bytes_to_hex({[&] {
-                                                           std::vector<std::uint8_t> b(8);
-                                                           for (int i = 0; i < 8; ++i) b[i] = std::uint8_t(to_value(out, 8 * i, 8));
-                                                           return b;
-                                                       }()}),
+                                         std::vector<std::uint8_t> b(8);
+                                         for (int i = 0; i < 8; ++i)
+                                             b[i] = std::uint8_t(to_value(out, 8 * i, 8));
+                                         return b;
+                                     }()}),
                                      &second));
     std::vector<std::uint8_t> b(8);
     for (int i = 0; i < 8; ++i) b[i] = std::uint8_t(to_value(out, 64 + 8 * i, 8));
@@ -273,7 +275,9 @@ TEST_F(VarnaxJtagUart, StreamsBothWaysThroughLostAndRepeatedScans) {
     m_chip.port(port).to_host.assign(to_host.begin(), to_host.end());
     std::size_t written = 0;
     std::string last_hex;
-    for (int round = 0; round < 3000 && (from_host_seen.size() < to_core.size() || from_core_seen.size() < to_host.size()); ++round) {
+    for (int round = 0; round < 3000 && (from_host_seen.size() < to_core.size() ||
+                                         from_core_seen.size() < to_host.size());
+         ++round) {
         written += stream.write(to_core.data() + written, to_core.size() - written);
         std::string hex = stream.next_scan();
         int fault = int(random() % 10);

@@ -80,8 +80,8 @@ std::string FAKE_OPENOCD::run_one(const std::vector<std::string>& words) {
             "-- ------------------- -------- ---------- ---------- ----- ----- ------\n";
         for (std::size_t i = 0; i < m_taps.size(); ++i) {
             char row[160];
-            std::snprintf(row, sizeof row, "%2zu %-19s    Y     0x%08x 0x00000000 %5u 0x01  0x03\n", i,
-                          m_taps[i]->name.c_str(), m_taps[i]->idcode, m_taps[i]->ir_length);
+            std::snprintf(row, sizeof row, "%2zu %-19s    Y     0x%08x 0x00000000 %5u 0x01  0x03\n",
+                          i, m_taps[i]->name.c_str(), m_taps[i]->idcode, m_taps[i]->ir_length);
             table += row;
         }
         return table;
@@ -102,7 +102,9 @@ std::string FAKE_OPENOCD::run_one(const std::vector<std::string>& words) {
     if (!jtag_hex_to_bytes(words[3], bits, &in)) in.assign((bits + 7) / 8, 0);
     std::vector<std::uint8_t> out((bits + 7) / 8, 0);
     if (t.core && t.ir == 2 && bits == 64) {
-        std::uint8_t info[8] = {0x55, 0x4A, 0x58, 0x56, 1, std::uint8_t(t.instances), std::uint8_t(t.bytes_per_scan), 0x88};
+        std::uint8_t info[8] = {
+            0x55, 0x4A, 0x58, 0x56, 1, std::uint8_t(t.instances), std::uint8_t(t.bytes_per_scan),
+            0x88};
         std::copy(info, info + 8, out.begin());
     } else if (t.core && t.ir == 3 && bits == 8) {
         out[0] = std::uint8_t(t.selected);
@@ -142,7 +144,8 @@ std::string FAKE_OPENOCD::data_scan(FAKE_TAP& t, const std::vector<std::uint8_t>
     u.free_cap = room;
     u.shown_before = u.out_shown;
     std::uint16_t end = std::uint16_t(u.out_spec + count);
-    if (std::uint16_t(end - u.out_commit) > std::uint16_t(u.out_shown - u.out_commit)) u.out_shown = end;
+    if (std::uint16_t(end - u.out_commit) > std::uint16_t(u.out_shown - u.out_commit))
+        u.out_shown = end;
     // Update: only with the start bit and the guard, and not when the fault strikes.
     m_random = m_random * 1103515245 + 12345;
     bool lost = lose_update_one_in && (m_random >> 16) % unsigned(lose_update_one_in) == 0;
@@ -160,9 +163,12 @@ std::string FAKE_OPENOCD::data_scan(FAKE_TAP& t, const std::vector<std::uint8_t>
             u.in_wr = std::uint16_t(u.in_wr + take);
         }
         if (std::uint16_t(ack - u.out_commit) <= std::uint16_t(u.shown_before - u.out_commit)) {
-            u.out_fifo.erase(u.out_fifo.begin(), u.out_fifo.begin() + std::uint16_t(ack - u.out_commit));
+            u.out_fifo.erase(u.out_fifo.begin(),
+                             u.out_fifo.begin() + std::uint16_t(ack - u.out_commit));
             u.out_commit = ack;
-            u.out_spec = std::uint16_t(ack - u.cap_pos) <= u.cap_count ? std::uint16_t(u.cap_pos + u.cap_count) : ack;
+            u.out_spec = std::uint16_t(ack - u.cap_pos) <= u.cap_count
+                             ? std::uint16_t(u.cap_pos + u.cap_count)
+                             : ack;
         } else {
             u.out_spec = u.out_commit;
         }

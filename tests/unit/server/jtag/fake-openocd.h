@@ -17,8 +17,8 @@ struct FAKE_CORE_INSTANCE {
     std::uint16_t out_commit = 0, out_spec = 0, out_shown = 0;
     std::uint16_t cap_pos = 0, shown_before = 0;
     unsigned cap_count = 0, free_cap = 0;
-    std::string taken;                  // everything the processor took, in order
-    bool echo = false;                  // the processor sends back what it takes
+    std::string taken;  // everything the processor took, in order
+    bool echo = false;  // the processor sends back what it takes
 };
 
 struct FAKE_TAP {

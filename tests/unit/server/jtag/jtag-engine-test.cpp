@@ -125,7 +125,8 @@ TEST_F(JtagEngine, WithNothingHeldOnlyLooksAtTheChainNowAndThen) {
     auto start = m_now;
     while (m_now - start < 60s) tick(10s);
     EXPECT_EQ(m_openocd.data_scans, 0u);
-    std::size_t looks = (m_openocd.tap("two.tap").commands.size() - commands) / 2;  // irscan + drscan
+    std::size_t looks =
+        (m_openocd.tap("two.tap").commands.size() - commands) / 2;  // irscan + drscan
     EXPECT_GE(looks, 11u);
     EXPECT_LE(looks, 13u);
 }

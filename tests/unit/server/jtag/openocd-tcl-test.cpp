@@ -15,7 +15,9 @@ TEST(OpenocdTcl, RepliesSplitAnywhereComeBackInOrder) {
     EXPECT_EQ(tcl.output(), std::string("scan_chain\x1airscan a.tap 2; drscan a.tap 64 0\x1a"));
     tcl.sent(5);
     EXPECT_EQ(tcl.output().substr(0, 5), "chain");
-    std::string replies = "first\x1a" "second\x1a";
+    std::string replies =
+        "first\x1a"
+        "second\x1a";
     for (char c : replies) ASSERT_TRUE(tcl.received(&c, 1));
     EXPECT_EQ(tcl.waiting(), 0u);
     EXPECT_EQ(tcl.take_reply(), "first");
