@@ -22,11 +22,11 @@ bool on_path(const std::string& program) {
 }  // namespace
 
 std::string JTAG_SIM_RIG::missing() {
-#ifndef VARNAX_JTAG_SIM_PATH
-    return "the simulated chip was not built (Verilator was not found)";
-#else
     if (!on_path("openocd")) return "openocd is not installed";
+#ifdef VARNAX_JTAG_SIM_PATH
     return "";
+#else
+    return "the simulated chip was not built (no Verilator, or a sanitizer build)";
 #endif
 }
 
