@@ -67,7 +67,9 @@ double drscan_floor(std::uint16_t port, unsigned bits, int count) {
     pollfd p{fd, POLLOUT, 0};
     poll(&p, 1, 2000);
     OPENOCD_TCL tcl;
-    std::string command = "irscan auto1.tap 4; drscan auto1.tap " + std::to_string(bits) + " 0x0";
+    // A value as long as the driver's (no start bit: the core changes nothing).
+    std::string command = "irscan auto1.tap 4; drscan auto1.tap " + std::to_string(bits) + " 0x" +
+                          std::string((bits + 7) / 8 * 2, '0');
     char buffer[4096];
     auto start = clock_type::now();
     for (int i = 0; i < count; ++i) {
@@ -89,6 +91,16 @@ double drscan_floor(std::uint16_t port, unsigned bits, int count) {
     double rate = count / seconds_since(start);
     openocd_socket_close(fd);
     return rate;
+}
+
+// A held instance with nothing to move: the scans per second and OpenOCD's share of a core.
+void idle_figures(JTAG_HOST& host, CHILD_PROCESS& openocd) {
+    JTAG_SIM_RIG::run_until(host, [] { return false; }, 1s);  // the pause grows to its longest
+    std::uint64_t scans = host.scans();
+    double cpu = openocd.cpu_seconds();
+    JTAG_SIM_RIG::run_until(host, [] { return false; }, 5s);
+    std::printf("idle, one instance held: %.1f scans/s, OpenOCD %.2f %% of a core\n",
+                double(host.scans() - scans) / 5, (openocd.cpu_seconds() - cpu) / 5 * 100);
 }
 
 double median(std::vector<double> v) {
@@ -137,6 +149,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "jtag-throughput: the transfer did not finish\n");
             return 1;
         }
+        if (run == 0) idle_figures(host, openocd);
         host.stop();
         rates.push_back(rate);
         scan_rates.push_back(scans);
