@@ -97,6 +97,9 @@ void JTAG_HOST::fail(const std::string& reason) {
 
 std::vector<JTAG_POLL_FD> JTAG_HOST::poll_fds() const {
     std::vector<JTAG_POLL_FD> fds;
+    // After a loss nothing is waited for (the OpenOCD we started may still print): the caller
+    // stops and starts again.
+    if (state() == STATE::lost) return fds;
     if (m_fd >= 0)
         fds.push_back({m_fd, !m_connecting, m_connecting || !m_engine.tcl().output().empty()});
     int out = openocd_process_output_fd(m_process);

@@ -56,7 +56,7 @@ public:
     const std::string& lost_reason() const { return m_lost_reason; }
 
     // What to wait for before the next call to process(), and for how long at most (-1: no
-    // limit of its own).
+    // limit of its own). Nothing once the link is lost.
     std::vector<JTAG_POLL_FD> poll_fds() const;
     int timeout_ms() const;
     // Moves the Tcl bytes and runs the next scan when due. Call after every poll.
