@@ -4,11 +4,15 @@
 # address. With --demo, only what building and running the demo needs.
 # For the Windows build: mingw-w64 to cross-build, wine to run it, GoogleTest's sources.
 set -euo pipefail
+# verilator and openocd: the JTAG UART core's simulation behind OpenOCD (its tests skip
+# themselves without them); yosys, nextpnr-ice40 and fpga-icestorm (icepack): its bitstream;
+# iverilog: a second simulator that checks the Verilog stays portable.
 # qemu-system-arm and u-boot-qemu: real firmware (U-Boot on an emulated arm64 board) for the
 # end-to-end test of the server's program target; the test is skipped without them.
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev python3
           libssl-dev iproute2 qemu-system-arm u-boot-qemu dpkg-dev file pkgconf bash-completion
-          mingw-w64 wine wine64 googletest)
+          mingw-w64 wine wine64 googletest
+          verilator openocd yosys nextpnr-ice40 fpga-icestorm iverilog)
 [ "${1:-}" = --demo ] && packages=(cmake ninja-build g++ libssl-dev)
 
 # The program that shows a package is there, for systems without dpkg (libraries and data
@@ -22,6 +26,7 @@ program_of() {
     iproute2) echo ip ;;
     qemu-system-arm) echo qemu-system-aarch64 ;;
     dpkg-dev) echo dpkg-shlibdeps ;;
+    fpga-icestorm) echo icepack ;;
     pkgconf) echo pkg-config ;;
     *) echo "$1" ;;
   esac
