@@ -18,7 +18,7 @@ namespace {
 // fraction of a millisecond (an echo, the room a paste needs in the target's FIFO) is read at
 // once, and a link quiet for a fifth of a second is idle again.
 constexpr int64_t empty_read_pause_us = 100000;
-constexpr int64_t moving_pause_us = 100;
+constexpr int64_t moving_pause_us = 50;
 constexpr int64_t failed_reopen_pause_us = 1000000;
 constexpr int interruption_length = 10;  // this many 0xFF bytes at a block's start: link lost
 

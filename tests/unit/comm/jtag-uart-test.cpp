@@ -238,7 +238,7 @@ TEST_F(JtagUart, PausesOnlyWhenNothingCame) {
     COMM_JTAG_UART link;
     char block[64];
     EXPECT_EQ(link.read(block, 64), 0);
-    EXPECT_EQ(pauses, std::vector<int64_t>({100}));
+    EXPECT_EQ(pauses, std::vector<int64_t>({50}));
 
     // A lost link in persistent mode: closed at once, reopened on the next read.
     fake_varnax.reads = {{"", -3}};
@@ -283,13 +283,13 @@ TEST_F(JtagUart, PausesShortWhileBytesMoveAndInFullWhenIdle) {
     auto empty_reads = [&](int n) {
         for (int i = 0; i < n; ++i) EXPECT_EQ(link.read(block, 64), 0);
     };
-    const std::vector<int64_t> ramp = {100,  200,   400,   800,   1600,  3200,
-                                       6400, 12800, 25600, 51200, 100000};
+    const std::vector<int64_t> ramp = {50,   100,   200,   400,   800,   1600,
+                                       3200, 6400, 12800, 25600, 51200, 100000};
     empty_reads(2);  // a new link: nothing queued is waited for here, that is the drain's job
     fake_varnax.reads = {{"ab", 0}};
     EXPECT_EQ(link.read(block, 64), 2);
-    empty_reads(12);
-    std::vector<int64_t> expected = {100, 200};
+    empty_reads(13);
+    std::vector<int64_t> expected = {50, 100};
     expected.insert(expected.end(), ramp.begin(), ramp.end());
     expected.push_back(100000);
     EXPECT_EQ(pauses, expected);
@@ -302,7 +302,7 @@ TEST_F(JtagUart, PausesShortWhileBytesMoveAndInFullWhenIdle) {
     empty_reads(2);
     EXPECT_EQ(link.write("k", 0), 0);  // a write that moved nothing changes nothing
     empty_reads(1);
-    EXPECT_EQ(pauses, std::vector<int64_t>({100000, 100, 200, 400}));
+    EXPECT_EQ(pauses, std::vector<int64_t>({100000, 50, 100, 200}));
 
     // After a reconnection the first empty read is short too.
     fake_varnax.reads = {{"", -1}};
@@ -311,7 +311,7 @@ TEST_F(JtagUart, PausesShortWhileBytesMoveAndInFullWhenIdle) {
     pauses_keys_end.clear();
     empty_reads(2);
     EXPECT_EQ(fake_varnax.opens.size(), 2u);
-    EXPECT_EQ(pauses, std::vector<int64_t>({100, 200}));
+    EXPECT_EQ(pauses, std::vector<int64_t>({50, 100}));
     EXPECT_EQ(pauses_keys_end, std::vector<bool>({true, true}));
 }
 
@@ -334,7 +334,7 @@ TEST_F(JtagUart, DrainWaitsItsFullPauseForQueuedOutput) {
     EXPECT_EQ(pauses_keys_end, std::vector<bool>({false, false}));
     // The relay that follows pauses short, as on any link where bytes just moved.
     EXPECT_EQ(link.read(block, 64), 0);
-    EXPECT_EQ(pauses.back(), 100);
+    EXPECT_EQ(pauses.back(), 50);
 }
 
 // A relay with a silent target reads it about ten times a second, whatever keys come by.
@@ -355,8 +355,9 @@ TEST_F(JtagUart, IdleRelayDoesNotSpin) {
     EXPECT_EQ(relay(), RELAY_RESULT::user_timeout);
     int keys = static_cast<int>(pauses.size() / 100);
     EXPECT_GE(fake_now_us, 60 * 1000000);
-    // 600 idle pauses, and at the start and for each key at most the ten of the ramp to 100 ms.
-    EXPECT_LE(pauses.size(), static_cast<size_t>(600 + 11 * (keys + 1)));
+    // 600 idle pauses, and at the start and for each key at most the eleven of the ramp to
+    // 100 ms.
+    EXPECT_LE(pauses.size(), static_cast<size_t>(600 + 12 * (keys + 1)));
     EXPECT_GT(keys, 3);
     jtag_channel = console_channel = nullptr;
     relay_clock = monotonic_milliseconds;
