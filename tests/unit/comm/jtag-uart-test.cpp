@@ -283,7 +283,7 @@ TEST_F(JtagUart, PausesShortWhileBytesMoveAndInFullWhenIdle) {
     auto empty_reads = [&](int n) {
         for (int i = 0; i < n; ++i) EXPECT_EQ(link.read(block, 64), 0);
     };
-    const std::vector<int64_t> ramp = {50,   100,   200,   400,   800,   1600,
+    const std::vector<int64_t> ramp = {50,   100,  200,   400,   800,   1600,
                                        3200, 6400, 12800, 25600, 51200, 100000};
     empty_reads(2);  // a new link: nothing queued is waited for here, that is the drain's job
     fake_varnax.reads = {{"ab", 0}};
