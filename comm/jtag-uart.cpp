@@ -200,6 +200,23 @@ void COMM_JTAG_UART::wait_open() {
     if (m_handle != nullptr) jtagvarnax_wait_open(m_handle);
 }
 
+// Inline: the relay's read of every block goes through here.
+inline int COMM_JTAG_UART::take(char* buffer, unsigned int count) {
+    if (m_handle == nullptr && !reopen()) return 0;
+    int result = jtagvarnax_read(m_handle, buffer, count);
+    if (result > 0) {
+        if (result >= interruption_length && starts_with_interruption(buffer, result)) {
+            std::printf("\nJTAG connection interrupted!\n");
+            close_link();
+            return -1;
+        }
+        m_next_pause_us = moving_pause_us;
+        return result;
+    }
+    if (result < 0 && settings.persistent) close_link();
+    return result;
+}
+
 int COMM_JTAG_UART::read(char* buffer, unsigned int count) {
     int result = take(buffer, count);
     if (result == 0 && m_handle != nullptr) pause_after_empty_read();
@@ -215,32 +232,22 @@ int COMM_JTAG_UART::read_settled(char* buffer, unsigned int count) {
     return take(buffer, count);
 }
 
-int COMM_JTAG_UART::take(char* buffer, unsigned int count) {
+bool COMM_JTAG_UART::reopen() {
+    const char* cable = settings.cable ? settings.cable->c_str() : nullptr;
+    m_handle = jtagvarnax_open(cable, settings.device, settings.instance, primary_name);
     if (m_handle == nullptr) {
-        const char* cable = settings.cable ? settings.cable->c_str() : nullptr;
-        m_handle = jtagvarnax_open(cable, settings.device, settings.instance, primary_name);
-        if (m_handle == nullptr) {
-            // Reconnection attempts stay at about one a second, keys or no keys.
-            jtag_uart_pause(failed_reopen_pause_us, false);
-            return 0;
-        }
-        std::printf("\nConnected!\n");
-        m_next_pause_us = moving_pause_us;
+        // Reconnection attempts stay at about one a second, keys or no keys.
+        jtag_uart_pause(failed_reopen_pause_us, false);
+        return false;
     }
+    std::printf("\nConnected!\n");
+    m_next_pause_us = moving_pause_us;
+    return true;
+}
 
-    int result = jtagvarnax_read(m_handle, buffer, count);
-    if (result >= interruption_length && starts_with_interruption(buffer, result)) {
-        std::printf("\nJTAG connection interrupted!\n");
-        jtagvarnax_close(m_handle);
-        m_handle = nullptr;
-        result = -1;
-    }
-    if (result > 0) m_next_pause_us = moving_pause_us;
-    if (settings.persistent && result < 0 && m_handle != nullptr) {
-        jtagvarnax_close(m_handle);
-        m_handle = nullptr;
-    }
-    return result;
+void COMM_JTAG_UART::close_link() {
+    jtagvarnax_close(m_handle);
+    m_handle = nullptr;
 }
 
 int COMM_JTAG_UART::write(const char* data, unsigned int count) {

@@ -30,6 +30,10 @@ public:
 private:
     // Reopens a lost link and reads it once, without pausing.
     int take(char* buffer, unsigned int count);
+    // Opens the link again with what the first open found; false (after the pause of a failed
+    // reopen) when it cannot.
+    bool reopen();
+    void close_link();
     void pause_after_empty_read();
 
     JTAGVARNAX* m_handle = nullptr;  // null while no link is open (persistent mode only)
