@@ -200,7 +200,7 @@ void COMM_JTAG_UART::wait_open() {
     if (m_handle != nullptr) jtagvarnax_wait_open(m_handle);
 }
 
-// Inline: the relay's read of every block goes through here.
+// Inline: the relay reads every block through here, and each call it saves counts.
 inline int COMM_JTAG_UART::take(char* buffer, unsigned int count) {
     if (m_handle == nullptr && !reopen()) return 0;
     int result = jtagvarnax_read(m_handle, buffer, count);

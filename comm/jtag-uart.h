@@ -28,7 +28,7 @@ public:
     int read_settled(char* buffer, unsigned int count);
 
 private:
-    // Reopens a lost link and reads it once, without pausing.
+    // Reopens a lost link and reads it once, without the pause after an empty read.
     int take(char* buffer, unsigned int count);
     // Opens the link again with what the first open found; false (after the pause of a failed
     // reopen) when it cannot.
