@@ -16,6 +16,11 @@ std::string temp_dir;
 
 }  // namespace
 
+std::string terminal_under_test(const char* built) {
+    const char* chosen = std::getenv("BENCH_TERMINAL");
+    return chosen != nullptr && *chosen != '\0' ? chosen : built;
+}
+
 bool server_start(const std::vector<std::string>& options, SERVER_CHILD* server,
                   std::string* error, const std::string& log_file) {
     std::vector<std::string> arguments = options;

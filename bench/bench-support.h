@@ -7,6 +7,11 @@
 
 #include "tests/support/process-harness.h"
 
+// The terminal a benchmark runs: the one built with it (built), or the one named by the
+// environment variable BENCH_TERMINAL, so that another version of the terminal is measured by
+// the same benchmark in the same run.
+std::string terminal_under_test(const char* built);
+
 // A varnax-server started on a free loopback port; it dies with the benchmark.
 struct SERVER_CHILD {
     std::unique_ptr<CHILD_PROCESS> process;

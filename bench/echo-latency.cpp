@@ -1,11 +1,13 @@
 // How the terminal feels to type into: the demo target echoes every byte; keys typed one at a
 // time at random moments, then a paste, each timed until its echo is on the screen.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/bench-support.h"
@@ -74,29 +76,34 @@ bool time_keys(CHILD_PROCESS& term, int keys) {
     return true;
 }
 
-// A paste of letters (no Enter, so the target echoes them and nothing else), typed as fast as
-// the pseudo-terminal takes it; timed from the first byte typed to the last byte echoed.
-// Returns false when the paste was cut before all of it came back.
+// A paste of letters (no Enter, so the target echoes them and nothing else) as a terminal
+// window makes it: the whole text written into the pseudo-terminal at once, by a thread that
+// waits for room whenever the pseudo-terminal is full, while this one reads the echo. Timed
+// from the first byte typed to the last byte echoed. Returns false when the paste was cut
+// before all of it came back.
 bool time_paste(CHILD_PROCESS& term, long kib) {
     std::string paste;
     for (long i = 0; i < kib * 1024; ++i) paste += char('a' + i % 26);
     std::size_t from = term.out().size();
+    std::atomic<bool> cut{false};
     auto start = clock_type::now();
     auto deadline = start + paste_limit;
-    std::size_t typed = 0;
-    while (term.out().size() - from < paste.size() && clock_type::now() < deadline) {
-        if (typed < paste.size()) {
+    std::thread typist([&] {
+        for (std::size_t typed = 0; typed < paste.size() && !cut.load();) {
             long n = term.write_some_input(paste.data() + typed, paste.size() - typed);
-            if (n < 0) break;
+            if (n < 0) return;
             typed += std::size_t(n);
+            if (n == 0) term.wait_for_input_room(milliseconds(100));
         }
-        // The echo is read while typing, so that neither side of the pty fills up.
+    });
+    while (term.out().size() - from < paste.size() && clock_type::now() < deadline)
         term.read_output(1 << 16, std::min(milliseconds(5), left_until(deadline)));
-    }
-    std::size_t echoed = std::min(term.out().size() - from, paste.size());
     double secs = ms_since(start) / 1000;
-    std::printf("a %ld KiB paste, echoed: %.1f KiB/s (%.2f s", kib, double(echoed) / secs / 1024,
-                secs);
+    cut.store(true);
+    typist.join();
+    std::size_t echoed = std::min(term.out().size() - from, paste.size());
+    std::printf("a %ld KiB paste, written at once, echoed: %.1f KiB/s (%.2f s", kib,
+                double(echoed) / secs / 1024, secs);
     if (echoed < paste.size())
         std::printf("; cut after %lld s with %.1f KiB echoed",
                     static_cast<long long>(paste_limit.count()), double(echoed) / 1024);
@@ -122,7 +129,7 @@ int main(int argc, char** argv) {
     bool ok = false;
     {
         // The terminal's console is a pseudo-terminal, as at a keyboard.
-        CHILD_PROCESS term(TARVIK_TERMINAL_PATH, {"-q"},
+        CHILD_PROCESS term(terminal_under_test(TARVIK_TERMINAL_PATH), {"-q"},
                            on_terminal({{"JTAG_VARNAX_SERVER", server.address}}));
         ok = term.started() && wait_for_echo(term, banner_end, 0, clock_type::now() + banner_limit);
         if (!ok) std::fprintf(stderr, "echo-latency: the demo target's banner did not come\n");

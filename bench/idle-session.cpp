@@ -50,7 +50,8 @@ bool run_idle(const std::string& config, int secs, IDLE_RATES* terminal, IDLE_RA
     setup.error = CHILD_SETUP::STREAM::inherit;
     setup.environment = {{"JTAG_VARNAX_SERVER", srv.address}};
     std::string limit = std::to_string(secs + 30);  // the session ends by itself in any case
-    CHILD_PROCESS term(TARVIK_TERMINAL_PATH, {"-q", "--quit-after", limit}, setup);
+    CHILD_PROCESS term(terminal_under_test(TARVIK_TERMINAL_PATH), {"-q", "--quit-after", limit},
+                       setup);
     std::this_thread::sleep_for(settle);
     PROC_FIGURES t0, t1, s0, s1;
     bool ok = term.started() && proc_figures(term.pid(), &t0) && proc_figures(srv.pid(), &s0);

@@ -46,7 +46,7 @@ SESSION run_session(const SERVER_CHILD& server, long kib, const std::string& out
     setup.environment = {{"JTAG_VARNAX_SERVER", server.address}};
     SESSION s;
     auto start = clock_type::now();
-    CHILD_PROCESS terminal(TARVIK_TERMINAL_PATH, {"-q"}, setup);
+    CHILD_PROCESS terminal(terminal_under_test(TARVIK_TERMINAL_PATH), {"-q"}, setup);
     EXIT_STATUS status = terminal.wait_exit(session_limit);
     s.secs = std::chrono::duration<double>(clock_type::now() - start).count();
     s.used = figures_of(terminal.usage());
@@ -180,7 +180,7 @@ TIMES ready_session() {
                          {"JTAG_VARNAX_READY_BYTES", std::to_string(ready_bytes)}};
     TIMES t;
     auto start = clock_type::now();
-    CHILD_PROCESS terminal(TARVIK_TERMINAL_PATH, {"-q"}, setup);
+    CHILD_PROCESS terminal(terminal_under_test(TARVIK_TERMINAL_PATH), {"-q"}, setup);
     EXIT_STATUS status = terminal.wait_exit(session_limit);
     if (status != exited(0)) {
         std::fprintf(stderr, "terminal-throughput: the always-ready session %s\n",

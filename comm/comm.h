@@ -1,5 +1,6 @@
 // COMM: the byte channel both ends of the terminal speak through.
 #pragma once
+#include <atomic>
 
 class COMM {
 public:
@@ -14,4 +15,7 @@ public:
     // Takes the first bytes of data. Returns how many (fewer than count is normal: the caller
     // offers the rest again), or a negative value on error.
     virtual int write(const char* data, unsigned int count) = 0;
+    // Once read has been called: a flag that is false while read would place nothing, so that
+    // a caller polling read in a loop can skip the call. nullptr: always call read.
+    virtual const std::atomic<bool>* input_news() const { return nullptr; }
 };

@@ -20,27 +20,30 @@ COMM_CONSOLE* active_console = nullptr;
 namespace {
 
 constexpr const char* stdin_valid = "hStdin != INVALID_HANDLE_VALUE";
+// The most one read of standard input takes: a block of the relay's.
+constexpr size_t reader_chunk_size = 64;
 
 void release(READER_SHARED* shared) {
     if (shared->m_owners.fetch_sub(1, std::memory_order_acq_rel) == 1) delete shared;
 }
 
-// The reader thread: one byte per read, appended under the lock; the blocking read stays
-// outside it so the main thread never waits for a key.
+// The reader thread: what standard input has, up to a block per read, appended under the lock;
+// the blocking read stays outside it so the main thread never waits for a key.
 void reader_thread_main(void* argument) {
     READER_SHARED* shared = static_cast<READER_SHARED*>(argument);
     CONSISTENCY_CHECK(console_input_open(), stdin_valid, abort_site::console_stdin_in_reader);
     bool failed = false;
     for (;;) {
-        char byte;
+        char chunk[reader_chunk_size];
+        size_t got = 0;
         std::string error;
-        CONSOLE_READ result = console_read_byte(&byte, &error);
-        if (result == CONSOLE_READ::byte) {
+        CONSOLE_READ result = console_read_some(chunk, sizeof chunk, &got, &error);
+        if (result == CONSOLE_READ::bytes) {
             {
                 std::unique_lock<std::mutex> lock(shared->m_mutex);
                 shared->m_room.wait(
                     lock, [shared] { return shared->m_input.size() < reader_buffer_limit; });
-                shared->m_input.push_back(byte);
+                shared->m_input.append(chunk, got);
                 shared->m_news.store(true, std::memory_order_release);
             }
             // The relay's pause ends, so the key goes out now rather than after it.

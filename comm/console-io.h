@@ -46,6 +46,9 @@ public:
     int read(char* buffer, unsigned int count) override;
     // Unbuffered write to standard output: bytes written, or -1.
     int write(const char* data, unsigned int count) override;
+    // Set by the reader thread when it has added input or stopped, cleared by read once it
+    // has taken everything: what nearly every pass of the relay finds is nothing.
+    const std::atomic<bool>* input_news() const override { return &m_shared->m_news; }
 
     // Gives standard input its saved mode back, at most once.
     void restore_console_mode();

@@ -14,9 +14,11 @@
 namespace {
 
 // An idle link is read ten times a second. While bytes move, the pause starts this short and
-// doubles with each empty read until it is the idle one again.
+// doubles with each empty read until it is the idle one again: an answer that comes within a
+// fraction of a millisecond (an echo, the room a paste needs in the target's FIFO) is read at
+// once, and a link quiet for a fifth of a second is idle again.
 constexpr int64_t empty_read_pause_us = 100000;
-constexpr int64_t moving_pause_us = 500;
+constexpr int64_t moving_pause_us = 50;
 constexpr int64_t failed_reopen_pause_us = 1000000;
 constexpr int interruption_length = 10;  // this many 0xFF bytes at a block's start: link lost
 
@@ -160,7 +162,7 @@ bool starts_with_interruption(const char* buffer, int count) {
 PAUSE_END (*jtag_uart_pause)(int64_t microseconds, bool keys_end_it) = pause_us;
 int (*jtag_uart_cable_warning)(JTAGVARNAX* handle) = cable_warning_from_library;
 
-COMM_JTAG_UART::COMM_JTAG_UART() : m_next_pause_us(empty_read_pause_us) {
+COMM_JTAG_UART::COMM_JTAG_UART() : m_next_pause_us(moving_pause_us) {
     const char* cable = settings.cable ? settings.cable->c_str() : nullptr;
     m_handle = jtagvarnax_open(cable, settings.device, settings.instance, program_name);
     if (m_handle == nullptr) {
@@ -198,34 +200,54 @@ void COMM_JTAG_UART::wait_open() {
     if (m_handle != nullptr) jtagvarnax_wait_open(m_handle);
 }
 
-int COMM_JTAG_UART::read(char* buffer, unsigned int count) {
-    if (m_handle == nullptr) {
-        const char* cable = settings.cable ? settings.cable->c_str() : nullptr;
-        m_handle = jtagvarnax_open(cable, settings.device, settings.instance, primary_name);
-        if (m_handle == nullptr) {
-            // Reconnection attempts stay at about one a second, keys or no keys.
-            jtag_uart_pause(failed_reopen_pause_us, false);
-            return 0;
-        }
-        std::printf("\nConnected!\n");
-        m_fresh_link = true;
-        m_next_pause_us = empty_read_pause_us;
-    }
-
+// Inline: the relay reads every block through here, and each call it saves counts.
+inline int COMM_JTAG_UART::take(char* buffer, unsigned int count) {
+    if (m_handle == nullptr && !reopen()) return 0;
     int result = jtagvarnax_read(m_handle, buffer, count);
-    if (result >= interruption_length && starts_with_interruption(buffer, result)) {
-        std::printf("\nJTAG connection interrupted!\n");
-        jtagvarnax_close(m_handle);
-        m_handle = nullptr;
-        result = -1;
+    if (result > 0) {
+        if (result >= interruption_length && starts_with_interruption(buffer, result)) {
+            std::printf("\nJTAG connection interrupted!\n");
+            close_link();
+            return -1;
+        }
+        m_next_pause_us = moving_pause_us;
+        return result;
     }
-    if (result > 0) m_next_pause_us = moving_pause_us;
-    if (result == 0) pause_after_empty_read();
-    if (settings.persistent && result < 0 && m_handle != nullptr) {
-        jtagvarnax_close(m_handle);
-        m_handle = nullptr;
-    }
+    if (result < 0 && settings.persistent) close_link();
     return result;
+}
+
+int COMM_JTAG_UART::read(char* buffer, unsigned int count) {
+    int result = take(buffer, count);
+    if (result == 0 && m_handle != nullptr) pause_after_empty_read();
+    return result;
+}
+
+int COMM_JTAG_UART::read_settled(char* buffer, unsigned int count) {
+    int result = take(buffer, count);
+    if (result != 0 || m_handle == nullptr) return result;
+    // What the target queued before the session may still be on its way: it gets the full
+    // pause, keys or not, and one more look.
+    jtag_uart_pause(empty_read_pause_us, false);
+    return take(buffer, count);
+}
+
+bool COMM_JTAG_UART::reopen() {
+    const char* cable = settings.cable ? settings.cable->c_str() : nullptr;
+    m_handle = jtagvarnax_open(cable, settings.device, settings.instance, primary_name);
+    if (m_handle == nullptr) {
+        // Reconnection attempts stay at about one a second, keys or no keys.
+        jtag_uart_pause(failed_reopen_pause_us, false);
+        return false;
+    }
+    std::printf("\nConnected!\n");
+    m_next_pause_us = moving_pause_us;
+    return true;
+}
+
+void COMM_JTAG_UART::close_link() {
+    jtagvarnax_close(m_handle);
+    m_handle = nullptr;
 }
 
 int COMM_JTAG_UART::write(const char* data, unsigned int count) {
@@ -240,16 +262,15 @@ int COMM_JTAG_UART::write(const char* data, unsigned int count) {
 }
 
 void COMM_JTAG_UART::pause_after_empty_read() {
-    // The first empty read of a new link waits in full: what the target had queued before
-    // has time to arrive, so that a drain of stale output (--flush) sees it.
-    if (m_fresh_link) {
-        m_fresh_link = false;
-        jtag_uart_pause(empty_read_pause_us, false);
+    // A key ended the last pause: the relay has taken it and sends it in its next pass, so
+    // this read is not followed by a pause at all.
+    if (m_next_pause_us == 0) {
+        m_next_pause_us = moving_pause_us;
         return;
     }
     // A typed key ends the pause: the relay sends it and the echo is expected soon.
     if (jtag_uart_pause(m_next_pause_us, true) == PAUSE_END::key_typed) {
-        m_next_pause_us = moving_pause_us;
+        m_next_pause_us = 0;
     } else {
         m_next_pause_us = std::min(2 * m_next_pause_us, empty_read_pause_us);
     }

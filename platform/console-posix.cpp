@@ -168,11 +168,15 @@ void console_restore_on_exit() {
     if (kept_state.exchange(nothing_kept) == mode_kept) set_mode(saved_mode);
 }
 
-CONSOLE_READ console_read_byte(char* byte, std::string* error) {
+CONSOLE_READ console_read_some(char* buffer, size_t size, size_t* got, std::string* error) {
+    *got = 0;
     for (;;) {
-        ssize_t got = ::read(STDIN_FILENO, byte, 1);
-        if (got == 1) return CONSOLE_READ::byte;
-        if (got == 0) return end_of_input(error);
+        ssize_t n = ::read(STDIN_FILENO, buffer, size);
+        if (n > 0) {
+            *got = static_cast<size_t>(n);
+            return CONSOLE_READ::bytes;
+        }
+        if (n == 0) return end_of_input(error);
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
             // Someone sharing the descriptor made it non-blocking: wait for input instead.

@@ -118,12 +118,17 @@ void console_restore_on_exit() {
     if (kept_state.exchange(nothing_kept) == mode_kept) SetConsoleMode(input_handle(), saved_mode);
 }
 
-CONSOLE_READ console_read_byte(char* byte, std::string* error) {
+CONSOLE_READ console_read_some(char* buffer, size_t size, size_t* got, std::string* error) {
     HANDLE hStdin = input_handle();
+    DWORD wanted = static_cast<DWORD>(size < 65536 ? size : 65536);
+    *got = 0;
     for (;;) {
-        DWORD got = 0;
-        if (ReadFile(hStdin, byte, 1, &got, nullptr) != 0) {
-            if (got == 1) return CONSOLE_READ::byte;
+        DWORD n = 0;
+        if (ReadFile(hStdin, buffer, wanted, &n, nullptr) != 0) {
+            if (n > 0) {
+                *got = n;
+                return CONSOLE_READ::bytes;
+            }
             if (input_has_ended(hStdin)) return CONSOLE_READ::ended;
             continue;
         }

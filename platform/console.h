@@ -1,5 +1,6 @@
 // The console: standard input's mode, its one-byte reads, and standard output.
 #pragma once
+#include <cstddef>
 #include <string>
 
 // Whether standard input is a terminal (a console on systems that have one).
@@ -33,16 +34,18 @@ bool console_restore_mode();
 // Safe to call from a signal handler, and any number of times.
 void console_restore_on_exit();
 
-// How a one-byte read of standard input ended.
+// How a read of standard input ended.
 enum class CONSOLE_READ {
-    byte,   // one byte was read
+    bytes,  // at least one byte was read
     ended,  // a file, a pipe, a socket or a non-terminal device reached its end: input stops
             // quietly
     failed  // the read failed (an I/O error, a directory): *error says why
 };
 
-// Reads one byte of standard input, waiting for it; retries when a signal interrupts it.
-CONSOLE_READ console_read_byte(char* byte, std::string* error);
+// Reads what standard input has now, at least one byte and at most size, waiting for the first:
+// a key is handed on as soon as it is typed, and a paste takes one call per size bytes rather
+// than one per byte. Sets *got; retries when a signal interrupts it.
+CONSOLE_READ console_read_some(char* buffer, size_t size, size_t* got, std::string* error);
 
 // Looks at what standard output is, once it is settled for the session: a pipe, a socket or a
 // terminal can stall a write for as long as its reader pleases, a file or a null device

@@ -36,16 +36,38 @@ struct BLOCK {
     bool pending() const { return done < count; }
 };
 
-bool tracing() {
-    return settings.dump_flags[static_cast<unsigned char>('t')] != 0;
+// The settings every pass looks at, read once: nothing changes them while the relay runs.
+struct PASS_SETTINGS {
+    bool trace;  // the dump switch t
+    bool quit_on_ctrl_d;
+    bool persistent;
+    bool verbose;
+    bool capture;           // profiling data is cut out of the board's output
+    int64_t quit_after_ms;  // 0: the session has no time limit
+};
+
+PASS_SETTINGS pass_settings() {
+    PASS_SETTINGS p;
+    p.trace = settings.dump_flags[static_cast<unsigned char>('t')] != 0;
+    p.quit_on_ctrl_d = settings.quit_on_ctrl_d != 0;
+    p.persistent = settings.persistent != 0;
+    p.verbose = settings.verbose != 0;
+    p.capture = settings.write_gmon != 0;
+    p.quit_after_ms = settings.quit_after_secs > 0 ? int64_t{settings.quit_after_secs} * 1000 : 0;
+    return p;
+}
+
+// The trace line of a write, out of the way of the writes themselves.
+void trace_write(const char* trace_format, int n) {
+    std::printf(trace_format, n);
 }
 
 // Offers the unwritten rest of a pending block. A short write is normal: the rest goes out on
 // the next pass. Returns false when the channel reports an error.
-bool write_rest(COMM* channel, BLOCK& block, const char* trace_format) {
+inline bool write_rest(COMM* channel, BLOCK& block, bool trace, const char* trace_format) {
     int offered = block.count - block.done;
     int n = channel->write(block.data + block.done, static_cast<unsigned int>(offered));
-    if (tracing()) std::printf(trace_format, n);
+    if (trace) trace_write(trace_format, n);
     if (n < 0) return false;
     // A channel cannot take more than it was offered; done never passes count.
     block.done += std::min(n, offered);
@@ -53,33 +75,49 @@ bool write_rest(COMM* channel, BLOCK& block, const char* trace_format) {
 }
 
 // The test stays in the loop: most passes have nothing to send to the target.
-inline bool write_pending(COMM* channel, BLOCK& block, const char* trace_format) {
-    return !block.pending() || write_rest(channel, block, trace_format);
+inline bool write_pending(COMM* channel, BLOCK& block, bool trace, const char* trace_format) {
+    return !block.pending() || write_rest(channel, block, trace, trace_format);
 }
 
-// A console read error counts as nothing typed; the console channel has said why.
-void read_keys(BLOCK& from_host) {
+// A console read error counts as nothing typed; the console channel has said why. A console
+// that says nothing has come is not called at all, as if its read had placed nothing.
+inline void read_keys(BLOCK& from_host, const std::atomic<bool>* news, bool trace) {
     if (from_host.pending()) return;
+    if (news != nullptr && !news->load(std::memory_order_acquire)) return;
     int r = console_channel->read(from_host.data, block_size);
     from_host.count = std::clamp(r, 0, block_size);
     from_host.done = 0;
-    if (tracing() && from_host.count != 0) {
+    if (trace && from_host.count != 0) {
         std::printf("read %d characters from console\n", from_host.count);
     }
 }
 
 // Cuts the block at the first Ctrl-D: it and everything behind it are never shown.
-int cut_at_ctrl_d(const char* data, int n, bool& ctrl_d_seen) {
-    if (settings.quit_on_ctrl_d == 0 || n <= 0) return n;
+inline int cut_at_ctrl_d(const char* data, int n, bool& ctrl_d_seen) {
+    if (n <= 0) return n;
     const void* found = std::memchr(data, ctrl_d, static_cast<size_t>(n));
     if (found == nullptr) return n;
     ctrl_d_seen = true;
     return static_cast<int>(static_cast<const char*>(found) - data);
 }
 
+// A failed read of the board: the end of the relay, or in persistent mode an empty read.
+bool survive_read_error(const PASS_SETTINGS& p, RELAY_RESULT* result) {
+    if (!p.persistent) {
+        *result = RELAY_RESULT::io_error;
+        return false;
+    }
+    // The channel reconnects on later reads; the next output continues this line.
+    if (p.verbose) {
+        std::printf("%s: I/O error communicating with client - trying again", program_name);
+    }
+    return true;
+}
+
 // Reads and filters the board's output once everything read before has been shown. Returns
 // true with *result set when the relay is to end.
-bool read_board(BLOCK& from_target, bool& ctrl_d_seen, RELAY_RESULT* result) {
+inline bool read_board(BLOCK& from_target, bool& ctrl_d_seen, const PASS_SETTINGS& p,
+                       RELAY_RESULT* result) {
     if (from_target.pending()) return false;
     // After a Ctrl-D the board is not read again; it ends the relay once the bytes before
     // it are on the screen.
@@ -90,50 +128,49 @@ bool read_board(BLOCK& from_target, bool& ctrl_d_seen, RELAY_RESULT* result) {
     int r = jtag_channel->read(from_target.data, block_size);
     from_target.done = 0;
     if (r < 0) {
-        if (settings.persistent == 0) {
-            *result = RELAY_RESULT::io_error;
-            return true;
-        }
-        // The channel reconnects on later reads; the next output continues this line.
-        if (settings.verbose != 0) {
-            std::printf("%s: I/O error communicating with client - trying again", program_name);
-        }
+        if (!survive_read_error(p, result)) return true;
         r = 0;
     }
+    int n = std::min(r, block_size);
     // The capture sees every read attempt, empty ones included.
-    int n = filter_gmon(from_target.data, std::min(r, block_size));
-    n = cut_at_ctrl_d(from_target.data, n, ctrl_d_seen);
+    if (p.capture) n = filter_gmon(from_target.data, n);
+    if (p.quit_on_ctrl_d) n = cut_at_ctrl_d(from_target.data, n, ctrl_d_seen);
     from_target.count = n;
-    if (tracing() && n != 0) std::printf("read %d characters from remote\n", n);
+    if (p.trace && n != 0) std::printf("read %d characters from remote\n", n);
     return false;
 }
 
-bool quit_time_reached() {
-    if (settings.quit_after_secs <= 0) return false;
-    // Milliseconds, not whole seconds: a session lasts at least the time asked for.
-    return relay_clock() - session_start >= int64_t{settings.quit_after_secs} * 1000;
+// Milliseconds, not whole seconds: a session lasts at least the time asked for.
+inline bool quit_time_reached(const PASS_SETTINGS& p) {
+    return p.quit_after_ms > 0 && relay_clock() - session_start >= p.quit_after_ms;
 }
 
 }  // namespace
 
 RELAY_RESULT relay() {
     if (interrupted.load() != 0) return RELAY_RESULT::ctrl_c_on_host;
+    const PASS_SETTINGS p = pass_settings();
     // Bytes 0..63 hold what the board sent, bytes 64..127 what was typed.
     char work_area[2 * block_size];
     BLOCK from_target{work_area};
     BLOCK from_host{work_area + block_size};
     bool ctrl_d_seen = false;
+    const std::atomic<bool>* news = nullptr;
     RELAY_RESULT result = RELAY_RESULT::io_error;
     for (;;) {
-        if (!write_pending(jtag_channel, from_host, "wrote %d characters to remote\n")) {
+        if (!write_pending(jtag_channel, from_host, p.trace, "wrote %d characters to remote\n")) {
             return RELAY_RESULT::io_error;
         }
-        if (!write_pending(console_channel, from_target, "wrote %d characters to console\n")) {
+        if (!write_pending(console_channel, from_target, p.trace,
+                           "wrote %d characters to console\n")) {
             return RELAY_RESULT::io_error;
         }
-        read_keys(from_host);
-        if (read_board(from_target, ctrl_d_seen, &result)) return result;
-        if (quit_time_reached()) return RELAY_RESULT::user_timeout;
+        read_keys(from_host, news, p.trace);
+        // The first read has started whatever gathers the keys; from now on the console's
+        // flag, where it has one, tells whether one is waiting.
+        if (news == nullptr) news = console_channel->input_news();
+        if (read_board(from_target, ctrl_d_seen, p, &result)) return result;
+        if (quit_time_reached(p)) return RELAY_RESULT::user_timeout;
         if (interrupted.load() != 0) return RELAY_RESULT::ctrl_c_on_host;
     }
 }

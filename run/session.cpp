@@ -40,12 +40,13 @@ void count_down() {
     std::printf("\b\b\bdone\n");
 }
 
-// Throws away what the target had queued before the session: not shown, not captured.
-void drain_target() {
-    jtag_channel->wait_open();
+// Throws away what the target had queued before the session: not shown, not captured. It ends
+// on the first read that finds nothing after a full pause.
+void drain_target(COMM_JTAG_UART* link) {
+    link->wait_open();
     char scratch[flush_block_size];
     const auto deadline = std::chrono::steady_clock::now() + flush_limit;
-    while (jtag_channel->read(scratch, flush_block_size) > 0) {
+    while (link->read_settled(scratch, flush_block_size) > 0) {
         if (interrupted.load() || std::chrono::steady_clock::now() >= deadline) break;
     }
 }
@@ -97,11 +98,12 @@ void run_session() {
     if (settings.wait_secs > 0) count_down();
     if (interrupted.load()) return;
 
-    jtag_channel = new COMM_JTAG_UART();
+    COMM_JTAG_UART* link = new COMM_JTAG_UART();
+    jtag_channel = link;
     console_channel = new COMM_CONSOLE();
     session_start = relay_clock();
 
-    if (settings.flush_first) drain_target();
+    if (settings.flush_first) drain_target(link);
     if (settings.verbose) {
         std::printf("%s: (Use the IDE stop button or Ctrl-C to terminate)\n", program_name);
         console_channel->ready();

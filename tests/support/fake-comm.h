@@ -1,5 +1,6 @@
 // FAKE_COMM: an in-memory COMM whose reads are scripted and whose writes are recorded.
 #pragma once
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -28,6 +29,8 @@ public:
     // calls (reads and writes) made before this one. A test changes the world there: the
     // clock, interrupted, a script.
     void on_call(std::function<void(int calls_before)> hook);
+    // Makes input_news hand out this flag (the fake's reads do not look at it).
+    void report_news(const std::atomic<bool>* flag) { m_news = flag; }
 
     std::string written() const;              // every byte the writes took, in order
     std::vector<std::string> offers() const;  // what each write was offered, one per call
@@ -37,6 +40,7 @@ public:
 
     int read(char* buffer, unsigned int count) override;
     int write(const char* data, unsigned int count) override;
+    const std::atomic<bool>* input_news() const override { return m_news; }
 
 private:
     struct SCRIPTED_READ {
@@ -55,4 +59,5 @@ private:
     std::vector<std::string> m_offers;
     int m_read_calls = 0;
     int m_write_calls = 0;
+    const std::atomic<bool>* m_news = nullptr;
 };

@@ -214,6 +214,13 @@ long CHILD_PROCESS::write_some_input(const char* data, std::size_t size) {
     }
 }
 
+bool CHILD_PROCESS::wait_for_input_room(std::chrono::milliseconds timeout) {
+    if (m_system == nullptr || m_system->input < 0) return false;
+    pollfd room{m_system->input, POLLOUT, 0};
+    int ready = poll(&room, 1, static_cast<int>(timeout.count()));
+    return ready > 0 || (ready < 0 && errno == EINTR);
+}
+
 void CHILD_PROCESS::close_input() {
     // On a terminal the master is also where the output comes from: it stays.
     if (m_system != nullptr && m_system->slave < 0) close_fd(&m_system->input);

@@ -345,6 +345,11 @@ long CHILD_PROCESS::write_some_input(const char* data, std::size_t size) {
     return static_cast<long>(written);
 }
 
+// WriteFile on the pipe waits for room itself.
+bool CHILD_PROCESS::wait_for_input_room(std::chrono::milliseconds) {
+    return m_system != nullptr && m_system->input != nullptr;
+}
+
 void CHILD_PROCESS::close_input() {
     if (m_system != nullptr && m_system->input != nullptr) {
         CloseHandle(m_system->input);

@@ -110,6 +110,9 @@ public:
     bool write_input(const std::string& bytes, std::chrono::milliseconds deadline);
     // Writes what standard input takes now: bytes taken, -1 when the child has closed it.
     long write_some_input(const char* data, std::size_t size);
+    // Waits at most timeout until standard input has room, without reading any output, so
+    // that a second thread can type while the first reads. False when the time ran out.
+    bool wait_for_input_room(std::chrono::milliseconds timeout);
     // Closes standard input (not on a terminal: there it is also where the output comes from).
     void close_input();
 

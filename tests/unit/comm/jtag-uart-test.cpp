@@ -238,7 +238,7 @@ TEST_F(JtagUart, PausesOnlyWhenNothingCame) {
     COMM_JTAG_UART link;
     char block[64];
     EXPECT_EQ(link.read(block, 64), 0);
-    EXPECT_EQ(pauses, std::vector<int64_t>({100000}));
+    EXPECT_EQ(pauses, std::vector<int64_t>({50}));
 
     // A lost link in persistent mode: closed at once, reopened on the next read.
     fake_varnax.reads = {{"", -3}};
@@ -273,8 +273,8 @@ TEST_F(JtagUart, WriteFailuresKeepTheBytesOnlyInPersistentMode) {
     EXPECT_EQ(fake_varnax.closes, 0);
 }
 
-// The pause after an empty read: in full on a new link, short once bytes move, growing back
-// to the idle pause, and short again after a key or a write.
+// The pause after an empty read: short on a new link and once bytes move, growing back to the
+// idle pause; none right after a key ended one, and short again after a write.
 TEST_F(JtagUart, PausesShortWhileBytesMoveAndInFullWhenIdle) {
     settings.verbose = 0;
     settings.persistent = 1;
@@ -283,32 +283,58 @@ TEST_F(JtagUart, PausesShortWhileBytesMoveAndInFullWhenIdle) {
     auto empty_reads = [&](int n) {
         for (int i = 0; i < n; ++i) EXPECT_EQ(link.read(block, 64), 0);
     };
-    empty_reads(2);  // a new link: the first waits in full, keys or not; nothing has moved yet
+    const std::vector<int64_t> ramp = {50,   100,  200,   400,   800,   1600,
+                                       3200, 6400, 12800, 25600, 51200, 100000};
+    empty_reads(2);  // a new link: nothing queued is waited for here, that is the drain's job
     fake_varnax.reads = {{"ab", 0}};
     EXPECT_EQ(link.read(block, 64), 2);
-    empty_reads(9);
-    EXPECT_EQ(pauses, std::vector<int64_t>({100000, 100000, 500, 1000, 2000, 4000, 8000, 16000,
-                                            32000, 64000, 100000}));
-    EXPECT_EQ(pauses_keys_end, std::vector<bool>({false, true, true, true, true, true, true, true,
-                                                  true, true, true}));
+    empty_reads(13);
+    std::vector<int64_t> expected = {50, 100};
+    expected.insert(expected.end(), ramp.begin(), ramp.end());
+    expected.push_back(100000);
+    EXPECT_EQ(pauses, expected);
+    EXPECT_EQ(pauses_keys_end, std::vector<bool>(expected.size(), true));
 
     pauses.clear();
     next_pause_end = PAUSE_END::key_typed;
-    empty_reads(2);  // a key ends the idle pause; the next one is short
+    empty_reads(2);  // a key ends the idle pause; the read before it goes out pauses not at all
     EXPECT_EQ(link.write("k", 1), 1);
     empty_reads(2);
     EXPECT_EQ(link.write("k", 0), 0);  // a write that moved nothing changes nothing
     empty_reads(1);
-    EXPECT_EQ(pauses, std::vector<int64_t>({100000, 500, 500, 1000, 2000}));
+    EXPECT_EQ(pauses, std::vector<int64_t>({100000, 50, 100, 200}));
 
-    // After a reconnection the first empty read waits in full again.
+    // After a reconnection the first empty read is short too.
     fake_varnax.reads = {{"", -1}};
     EXPECT_EQ(link.read(block, 64), -1);
     pauses.clear();
     pauses_keys_end.clear();
     empty_reads(2);
+    EXPECT_EQ(fake_varnax.opens.size(), 2u);
+    EXPECT_EQ(pauses, std::vector<int64_t>({50, 100}));
+    EXPECT_EQ(pauses_keys_end, std::vector<bool>({true, true}));
+}
+
+// The drain of stale output waits in full for what the target queued: an answer that comes
+// 80 ms into that pause is drained, and the drain ends only after a full pause with nothing.
+TEST_F(JtagUart, DrainWaitsItsFullPauseForQueuedOutput) {
+    settings.verbose = 0;
+    COMM_JTAG_UART link;
+    jtag_uart_pause = [](int64_t microseconds, bool keys_end_it) {
+        int64_t before = fake_now_us;
+        PAUSE_END end = record_pause(microseconds, keys_end_it);
+        if (before < 80000 && fake_now_us >= 80000) fake_varnax.reads.push_back({"stale", 0});
+        return end;
+    };
+    char block[64];
+    EXPECT_EQ(link.read_settled(block, 64), 5);
+    EXPECT_EQ(std::string(block, 5), "stale");
+    EXPECT_EQ(link.read_settled(block, 64), 0);
     EXPECT_EQ(pauses, std::vector<int64_t>({100000, 100000}));
-    EXPECT_EQ(pauses_keys_end, std::vector<bool>({false, true}));
+    EXPECT_EQ(pauses_keys_end, std::vector<bool>({false, false}));
+    // The relay that follows pauses short, as on any link where bytes just moved.
+    EXPECT_EQ(link.read(block, 64), 0);
+    EXPECT_EQ(pauses.back(), 50);
 }
 
 // A relay with a silent target reads it about ten times a second, whatever keys come by.
@@ -329,8 +355,9 @@ TEST_F(JtagUart, IdleRelayDoesNotSpin) {
     EXPECT_EQ(relay(), RELAY_RESULT::user_timeout);
     int keys = static_cast<int>(pauses.size() / 100);
     EXPECT_GE(fake_now_us, 60 * 1000000);
-    // 600 idle pauses, and for each key at most the nine of the ramp back to 100 ms.
-    EXPECT_LE(pauses.size(), static_cast<size_t>(600 + 10 * keys));
+    // 600 idle pauses, and at the start and for each key at most the eleven of the ramp to
+    // 100 ms.
+    EXPECT_LE(pauses.size(), static_cast<size_t>(600 + 12 * (keys + 1)));
     EXPECT_GT(keys, 3);
     jtag_channel = console_channel = nullptr;
     relay_clock = monotonic_milliseconds;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -212,6 +213,25 @@ TEST_F(RelayLoop, BoardThatTakesNothingHoldsBackTheKeys) {
     EXPECT_EQ(m_board.offers(), (std::vector<std::string>{"abc", "abc", "abc", "abc", "def"}));
     // The console is read again only once the board has taken everything read before.
     EXPECT_EQ(sent_at_console_read, (std::vector<std::string>{"", "abc", "abcdef", "abcdef"}));
+}
+
+// A console that has a flag is read in the first pass, which starts what gathers its keys, and
+// after that only while the flag says keys wait; those keys still go out in the next pass.
+TEST_F(RelayLoop, ReadsAConsoleWithAFlagOnlyWhileItSaysKeysWait) {
+    std::atomic<bool> news{false};
+    m_screen.report_news(&news);
+    m_screen.feed("");
+    m_screen.feed("abc");
+    for (int i = 0; i < 5; ++i) m_board.feed("");
+    m_board.on_call([&](int) {
+        if (m_board.reads() == 2) news = true;  // during the third pass's board read
+    });
+    std::vector<std::string> sent_at_console_read;
+    m_screen.on_call([&](int) { sent_at_console_read.push_back(m_board.written()); });
+    EXPECT_EQ(relay(), RELAY_RESULT::io_error);
+    // Passes 1, 4, 5 and 6; the keys read in the fourth go out at the start of the fifth.
+    EXPECT_EQ(sent_at_console_read, (std::vector<std::string>{"", "", "abc", "abc"}));
+    EXPECT_EQ(m_board.written(), "abc");
 }
 
 TEST_F(RelayLoop, TraceLinesFollowTheSteps) {
