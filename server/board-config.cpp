@@ -122,8 +122,33 @@ bool parse_line(const std::vector<std::string>& w, const std::string& demo, BOAR
         config->cables.push_back(cable);
         return true;
     }
+    if (w[0] == "openocd") {
+        if (config->cables.empty()) return *why = "an openocd line must follow a cable line", false;
+        CABLE_CONFIG& cable = config->cables.back();
+        OPENOCD_CONFIG& openocd = cable.openocd;
+        const char* usage = "openocd tcl HOST:PORT, or openocd config FILE [FILE...]";
+        if (openocd.used) return *why = "this cable already has an openocd line", false;
+        if (!cable.devices.empty())
+            return *why = "a cable with devices cannot also have an openocd line", false;
+        HOST_PORT address;
+        if (w.size() == 3 && w[1] == "tcl" &&
+            text_host_port(w[2], 1, &address) == HOST_PORT_FAULT::none) {
+            openocd.tcl_address = w[2];
+        } else if (w.size() >= 3 && w[1] == "config") {
+            openocd.config_files.assign(w.begin() + 2, w.end());
+        } else {
+            return *why = std::string("bad openocd line (") + usage + ")", false;
+        }
+        openocd.used = true;
+        return true;
+    }
     if (w[0] == "device") {
         if (config->cables.empty()) return *why = "a device must follow a cable line", false;
+        if (config->cables.back().openocd.used)
+            return *why =
+                       "the devices of a cable behind OpenOCD are the JTAG UART cores found on "
+                       "its chain: it takes no device lines",
+                   false;
         if (w.size() != 2 || !text_decimal_int(w[1], 0, 255, &n))
             return *why = "a device line needs one index from 0 to 255: device INDEX", false;
         auto& devices = config->cables.back().devices;
@@ -145,7 +170,7 @@ bool parse_line(const std::vector<std::string>& w, const std::string& demo, BOAR
         uarts.push_back(uart);
         return true;
     }
-    *why = "unknown keyword \"" + w[0] + "\" (expected cable, device or uart)";
+    *why = "unknown keyword \"" + w[0] + "\" (expected cable, openocd, device or uart)";
     return false;
 }
 
@@ -214,6 +239,7 @@ bool CONFIG_READER::take_line() {
     std::string why;
     bool ok = text_split_words(m_line, &words, &why);
     if (ok && !words.empty()) ok = parse_line(words, m_demo, m_config, &why);
+    if (ok && !words.empty() && words[0] == "openocd") m_config->cables.back().openocd.line = m_number;
     if (ok && !words.empty() && words[0] == "uart") {
         UART_CONFIG& added = m_config->cables.back().devices.back().uarts.back();
         added.line = m_number;

@@ -32,12 +32,22 @@ struct DEVICE_CONFIG {
     std::vector<UART_CONFIG> uarts;
 };
 
+// A real JTAG cable, driven through OpenOCD: the devices and JTAG UARTs are the JTAG UART cores
+// found on its chain, not lines of the configuration.
+struct OPENOCD_CONFIG {
+    bool used = false;
+    std::string tcl_address;                // an OpenOCD the user runs: its Tcl port
+    std::vector<std::string> config_files;  // or the files to start one from (-f each)
+    int line = 0;
+};
+
 struct CABLE_CONFIG {
     std::string name;
     bool plugged = true;
     bool powered = true;
     int warning = 0;  // 0 supported, 1 support unknown, 2 unsupported
     std::vector<DEVICE_CONFIG> devices;
+    OPENOCD_CONFIG openocd;
 };
 
 struct BOARD_CONFIG {

@@ -18,6 +18,7 @@
 
 #include "server/core/server-core.h"
 #include "server/jtag-server.h"
+#include "server/targets/jtag-cable.h"
 #include "server/targets/net.h"
 #include "server/targets/target-program.h"
 #include "server/targets/target.h"
@@ -58,7 +59,7 @@ bool in_background_of_terminal() {
 }
 
 // What one entry of the poll set belongs to.
-enum class WATCH { listener, commands, signals, client, target };
+enum class WATCH { listener, commands, signals, client, target, cable };
 
 struct WATCHED {
     WATCH kind;
@@ -82,12 +83,15 @@ private:
     void flush_client(CLIENT_SESSION* session);
     void reap_children();
     void stop_targets();
+    void run_jtag_cables(SERVER_TIME now);
 
     SERVER_OPTIONS m_options;
     std::string m_config_file;  // names the lines of the JTAG UARTs in messages
     SERVER_LOG m_log;
     SERVER_CORE m_core;
     std::vector<std::unique_ptr<TARGET>> m_targets;  // by JTAG UART
+    // The cables behind OpenOCD, with their place in the board model.
+    std::vector<std::pair<CABLE_STATE*, std::unique_ptr<JTAG_CABLE>>> m_jtag_cables;
     std::map<CLIENT_SESSION*, int> m_sockets;
     int m_listen_fd = -1;
     std::string m_command_line;
@@ -106,6 +110,11 @@ EVENT_LOOP::EVENT_LOOP(const BOARD_CONFIG& config, const SERVER_OPTIONS& options
         targets.push_back(m_targets.back().get());
     }
     m_core.attach_targets(targets);
+    for (std::size_t i = 0; i < config.cables.size(); ++i)
+        if (config.cables[i].openocd.used)
+            m_jtag_cables.emplace_back(m_core.board().cables()[i].get(),
+                                       std::make_unique<JTAG_CABLE>(config.cables[i].openocd,
+                                                                    config.cables[i].name, m_log));
 }
 
 EVENT_LOOP::~EVENT_LOOP() {
@@ -132,6 +141,7 @@ bool EVENT_LOOP::start_listening() {
     }
     // The targets run before anyone is told the server is there.
     m_core.start_targets();
+    for (auto& cable : m_jtag_cables) cable.second->start(SERVER_CLOCK::now());
     for (auto& uart : m_core.board().uarts()) {
         std::uint16_t target_port = m_targets[uart->index]->listening_port();
         if (target_port != 0)
@@ -151,6 +161,7 @@ int EVENT_LOOP::run() {
     while (!stop_requested) {
         poll_once();
         auto now = SERVER_CLOCK::now();
+        run_jtag_cables(now);
         m_core.tick(now);
         m_core.pump_all(now);
         for (auto& session : m_core.sessions()) flush_client(session.get());
@@ -162,6 +173,22 @@ int EVENT_LOOP::run() {
     m_log.line("stopping");
     stop_targets();
     return 0;
+}
+
+// The cables behind OpenOCD move their bytes; a chain found brings its JTAG UARTs into the board
+// (with a target each), a chain lost makes the cable unplugged until it is found again.
+void EVENT_LOOP::run_jtag_cables(SERVER_TIME now) {
+    for (auto& [state, cable] : m_jtag_cables) {
+        JTAG_CABLE::CHANGE change = cable->process(now);
+        if (change == JTAG_CABLE::CHANGE::lost) BOARD::chain_lost(state);
+        if (change != JTAG_CABLE::CHANGE::found) continue;
+        auto& uarts = m_core.board().uarts();
+        std::size_t added = m_core.board().chain_found(state, cable->instances());
+        for (std::size_t i = uarts.size() - added; i < uarts.size(); ++i) {
+            m_targets.push_back(cable->make_target(uarts[i]->device, uarts[i]->cfg.instance));
+            m_core.add_uart(m_targets.back().get());
+        }
+    }
 }
 
 // Ends every target program at once, so the slowest one sets how long a stop takes.
@@ -216,6 +243,17 @@ void EVENT_LOOP::poll_once() {
         // A target already known to be ready is served without waiting.
         if (target->ready(want_read, want_write)) timeout = 0;
     }
+    std::vector<TARGET_WAIT> cable_waits;
+    for (auto& cable : m_jtag_cables) {
+        cable_waits.clear();
+        cable.second->waits(&cable_waits);
+        for (const TARGET_WAIT& wait : cable_waits) {
+            short events = short((wait.read ? POLLIN : 0) | (wait.write ? POLLOUT : 0));
+            watch(int(wait.handle), events, WATCHED{WATCH::cable, nullptr, 0, wait});
+        }
+        int cable_due = cable.second->due_ms(now);
+        if (cable_due >= 0 && (timeout < 0 || cable_due < timeout)) timeout = cable_due;
+    }
     int due = m_core.due_ms(now);
     if (due >= 0 && (timeout < 0 || due < timeout)) timeout = due;
     // A signal is noticed through the self-pipe; the one-second cap also catches a wake-up
@@ -238,6 +276,8 @@ void EVENT_LOOP::poll_once() {
                 break;
             case WATCH::client:
                 read_client(what.session);
+                break;
+            case WATCH::cable:  // the cable runs after every wake
                 break;
             case WATCH::target: {
                 bool hangup = (fds[i].revents & (POLLHUP | POLLERR)) != 0;

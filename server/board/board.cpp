@@ -1,6 +1,8 @@
 // The board model: choosing a JTAG UART, the inventory, and the fault commands.
 #include "server/board/board.h"
 
+#include <algorithm>
+
 #include "text/text.h"
 
 namespace {
@@ -8,6 +10,11 @@ namespace {
 const char* usage =
     "error: commands: unplug CABLE | plug CABLE | power-off CABLE | power-on CABLE | "
     "drop CABLE DEVICE INSTANCE | interrupt CABLE DEVICE INSTANCE";
+
+// A device the cable has now: for a scanned cable, one its chain answered with last time.
+bool on_chain(const CABLE_STATE& cable, int device) {
+    return std::find(cable.devices.begin(), cable.devices.end(), device) != cable.devices.end();
+}
 
 }  // namespace
 
@@ -23,7 +30,8 @@ std::string UART::quoted_label() const {
 BOARD::BOARD(const BOARD_CONFIG& config) {
     for (const CABLE_CONFIG& c : config.cables) {
         m_cables.push_back(std::make_unique<CABLE_STATE>(
-            CABLE_STATE{c.name, c.plugged, c.powered, c.warning, {}}));
+            CABLE_STATE{c.name, c.openocd.used, c.plugged && !c.openocd.used, c.powered,
+                        c.warning, {}}));
         for (const DEVICE_CONFIG& d : c.devices) {
             m_cables.back()->devices.push_back(d.index);
             for (const UART_CONFIG& u : d.uarts)
@@ -55,7 +63,8 @@ UART* BOARD::choose(const varnax::OPEN_REQUEST& request, varnax::OPEN_FAILURE* f
     }
     std::vector<UART*> uarts;
     for (auto& u : m_uarts)
-        if (u->cable == cable && (request.device < 0 || u->device == request.device) &&
+        if (u->cable == cable && on_chain(*cable, u->device) &&
+            (request.device < 0 || u->device == request.device) &&
             (request.instance < 0 || u->cfg.instance == request.instance))
             uarts.push_back(u.get());
     if (uarts.size() != 1) {
@@ -91,6 +100,28 @@ void BOARD::inventory(std::string* out) const {
         }
     }
     varnax::encode_list_end(out);
+}
+
+std::size_t BOARD::chain_found(CABLE_STATE* cable,
+                               const std::vector<std::pair<int, int>>& found) {
+    std::size_t added = 0;
+    cable->devices.clear();
+    for (const auto& [device, instance] : found) {
+        if (cable->devices.empty() || cable->devices.back() != device)
+            cable->devices.push_back(device);
+        bool known = false;
+        for (auto& u : m_uarts)
+            known = known || (u->cable == cable && u->device == device && u->cfg.instance == instance);
+        if (known) continue;
+        UART_CONFIG config;
+        config.instance = instance;
+        // Deep enough that a scan's worth of bytes waits on either side while the next one runs.
+        config.in_depth = config.out_depth = 4096;
+        m_uarts.push_back(std::make_unique<UART>(m_uarts.size(), cable, device, config));
+        ++added;
+    }
+    cable->plugged = true;
+    return added;
 }
 
 CABLE_STATE* BOARD::find_cable(const std::string& name) {

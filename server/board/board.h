@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "server/board-config.h"
@@ -15,6 +16,9 @@
 
 struct CABLE_STATE {
     std::string name;
+    // A cable behind OpenOCD: its devices are found on its chain, and it counts as plugged in
+    // only while that chain answers.
+    bool scanned = false;
     bool plugged = true;
     bool powered = true;
     int warning = 0;
@@ -62,6 +66,12 @@ public:
     explicit BOARD(const BOARD_CONFIG& config);
 
     std::vector<std::unique_ptr<UART>>& uarts() { return m_uarts; }
+    const std::vector<std::unique_ptr<CABLE_STATE>>& cables() const { return m_cables; }
+    // A scanned cable's chain answered with these JTAG UARTs (device, instance); the ones not
+    // known yet are added at the end of uarts(). Returns how many were added.
+    std::size_t chain_found(CABLE_STATE* cable, const std::vector<std::pair<int, int>>& found);
+    // A scanned cable's chain is gone: listed and opened as an unplugged cable until found.
+    static void chain_lost(CABLE_STATE* cable) { cable->plugged = false; }
     const std::vector<std::unique_ptr<UART>>& uarts() const { return m_uarts; }
     // The one JTAG UART the request names, or null with *failure (its code and text).
     UART* choose(const varnax::OPEN_REQUEST& request, varnax::OPEN_FAILURE* failure);

@@ -41,6 +41,11 @@ void SERVER_CORE::attach_targets(std::vector<TARGET*> targets) {
     m_targets = std::move(targets);
 }
 
+void SERVER_CORE::add_uart(TARGET* target) {
+    m_targets.push_back(target);
+    m_holders.push_back(nullptr);
+}
+
 void SERVER_CORE::start_targets() {
     for (auto& uart : m_board.uarts()) {
         TARGET* target = m_targets[uart->index];
@@ -251,6 +256,7 @@ void SERVER_CORE::release(CLIENT_SESSION* session) {
     uart->holder = UART_HOLDER{};
     uart->interrupt_pending = false;
     m_holders[uart->index] = nullptr;
+    m_targets[uart->index]->released();
 }
 
 void SERVER_CORE::drop_link(CLIENT_SESSION* session, const std::string& why) {

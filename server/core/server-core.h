@@ -25,6 +25,8 @@ public:
 
     BOARD& board() { return m_board; }
     void attach_targets(std::vector<TARGET*> targets);
+    // A JTAG UART the board added (found on a cable's chain) and its target.
+    void add_uart(TARGET* target);
     // Starts the targets of the boards that are switched on.
     void start_targets();
 

@@ -42,6 +42,8 @@ public:
     virtual START start(std::string* why) = 0;
     // Ends the stream (and a program: SIGTERM, then SIGKILL after grace_ms).
     virtual void stop(int grace_ms) = 0;
+    // No client holds the JTAG UART any more (start() came when one opened it).
+    virtual void released() {}
     // The board's power: a dark board takes no connections and is not retried.
     virtual void power(bool on) { m_powered = on; }
 
