@@ -23,14 +23,6 @@ using namespace std::chrono_literals;
 
 const std::string terminal_path = TERMINAL_PATH;
 
-
-// What a terminal shows: its line feeds become CR LF on the way out.
-std::string on_screen(const std::string& text) {
-    std::string shown;
-    for (char c : text) shown += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    return shown;
-}
-
 // The session's mode: the terminal's own with line editing, echo, CR/NL translation, flow
 // control and the quit and suspend keys off; signals and output as they were.
 termios expected_raw(termios mode) {

@@ -10,6 +10,13 @@ inline const std::string session_head =
     "tarvik-terminal: (Use the IDE stop button or Ctrl-C to terminate)\n"
     "\n";
 
+// What a terminal shows: its line feeds become CR LF on the way out.
+inline std::string on_screen(const std::string& text) {
+    std::string shown;
+    for (char c : text) shown += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return shown;
+}
+
 // What follows the relay when the session ends for this reason.
 inline std::string exit_line(const std::string& reason) {
     return "\n\ntarvik-terminal: exiting due to " + reason + "\n";

@@ -194,6 +194,16 @@ std::string SIM_SERVER::log() const {
     return text.str();
 }
 
+bool SIM_SERVER::wait_for_log(const std::string& text, std::chrono::milliseconds timeout) const {
+    // The log is a file (it outlives restarts): looked at again every 20 ms until the deadline.
+    auto deadline = clock_type::now() + timeout;
+    while (log().find(text) == std::string::npos) {
+        if (clock_type::now() >= deadline) return false;
+        usleep(20000);
+    }
+    return true;
+}
+
 int SIM_SERVER::pid() const {
     return m_server != nullptr && m_server->started() ? m_server->pid() : -1;
 }

@@ -81,6 +81,10 @@ public:
     const std::string& error() const { return m_error; }
     // What the server has printed on standard error so far.
     std::string log() const;
+    // Waits until text is in that log (a cable behind OpenOCD says there when its chain is
+    // found or lost). False when the deadline passes first.
+    bool wait_for_log(const std::string& text,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
 
 private:
     bool launch(const std::vector<std::string>& args);
