@@ -109,6 +109,9 @@ std::vector<JTAG_POLL_FD> JTAG_HOST::poll_fds() const {
 
 int JTAG_HOST::timeout_ms() const {
     if (!m_started || state() == STATE::lost) return -1;
+    // A reply read in with the bytes after the last scan was issued wakes nothing: it is
+    // handled at once.
+    if (m_engine.tcl().reply_ready()) return 0;
     clock::time_point due = m_engine.next_due();
     if (m_fd < 0) due = m_retry_at;
     // A child we started is looked at now and then even when it prints nothing.
