@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <random>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -133,4 +135,61 @@ SPREAD spread_of(std::vector<double> values) {
     s.low = values.front();
     s.high = values.back();
     return s;
+}
+
+double ms_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+std::chrono::milliseconds left_until(std::chrono::steady_clock::time_point deadline) {
+    return std::max(std::chrono::milliseconds(0),
+                    std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now()));
+}
+
+bool wait_for_echo(CHILD_PROCESS& term, const std::string& text, std::size_t from,
+                   std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        if (term.out().find(text, from) != std::string::npos) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        term.read_output(1 << 16, left_until(deadline));
+    }
+}
+
+namespace {
+double percentile(std::vector<double> values, double share) {
+    std::sort(values.begin(), values.end());
+    std::size_t at = std::size_t(share * double(values.size() - 1) + 0.5);
+    return values[at];
+}
+}  // namespace
+
+bool time_keys(CHILD_PROCESS& term, int keys, const char* program) {
+    using clock_type = std::chrono::steady_clock;
+    constexpr auto echo_limit = std::chrono::seconds(2);  // one key's echo, at most
+    std::mt19937 random(20261208);
+    std::uniform_int_distribution<int> gap_ms(50, 350);
+    std::vector<double> echo_ms;
+    for (int i = 0; i < keys; ++i) {
+        auto typed_at = clock_type::now() + std::chrono::milliseconds(gap_ms(random));
+        while (clock_type::now() < typed_at) term.read_output(1 << 16, left_until(typed_at));
+        // Letters, so that what comes back is exactly the key.
+        std::string key(1, char('a' + i % 26));
+        std::size_t from = term.out().size();
+        auto start = clock_type::now();
+        if (term.write_some_input(key.data(), 1) != 1) return false;
+        if (!wait_for_echo(term, key, from, start + echo_limit)) {
+            std::fprintf(stderr, "%s: no echo of key %d within %lld s\n", program, i,
+                         static_cast<long long>(echo_limit.count()));
+            return false;
+        }
+        echo_ms.push_back(ms_since(start));
+    }
+    std::printf(
+        "%d keys typed 50 to 350 ms apart, echo on the screen: median %.2f ms, "
+        "90th percentile %.2f ms, max %.2f ms\n",
+        keys, percentile(echo_ms, 0.5), percentile(echo_ms, 0.9),
+        *std::max_element(echo_ms.begin(), echo_ms.end()));
+    return true;
 }

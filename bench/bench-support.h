@@ -1,6 +1,8 @@
 // The server, /proc figures and temporary files for the benchmarks that time the real programs.
 // They run their children with CHILD_PROCESS (tests/support/process-harness.h).
 #pragma once
+#include <chrono>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,3 +52,15 @@ struct SPREAD {
     double median = 0, low = 0, high = 0;
 };
 SPREAD spread_of(std::vector<double> values);
+
+// Milliseconds since start, and the time left until a deadline (never negative).
+double ms_since(std::chrono::steady_clock::time_point start);
+std::chrono::milliseconds left_until(std::chrono::steady_clock::time_point deadline);
+// Waits until text has appeared on the screen after position from; false at the deadline.
+bool wait_for_echo(CHILD_PROCESS& term, const std::string& text, std::size_t from,
+                   std::chrono::steady_clock::time_point deadline);
+// Types keys letters one at a time into a terminal whose target echoes them, each after the last
+// one's echo and a random 50 to 350 ms, and prints the median, 90th percentile and maximum time
+// from the key to its echo on the screen. False (said on standard error, after program's name)
+// when an echo does not come within two seconds.
+bool time_keys(CHILD_PROCESS& term, int keys, const char* program);

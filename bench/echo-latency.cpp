@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,63 +17,9 @@ using clock_type = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 constexpr int default_keys = 60;
 constexpr long default_paste_kib = 64;
-constexpr auto echo_limit = std::chrono::seconds(2);    // one key's echo, at most
 constexpr auto paste_limit = std::chrono::seconds(30);  // a slow terminal's paste is cut there
 constexpr auto banner_limit = std::chrono::seconds(5);
 const std::string banner_end = "Type help and press Enter.";  // the pty may add a CR
-
-double ms_since(clock_type::time_point start) {
-    return std::chrono::duration<double, std::milli>(clock_type::now() - start).count();
-}
-
-milliseconds left_until(clock_type::time_point deadline) {
-    return std::max(milliseconds(0),
-                    std::chrono::duration_cast<milliseconds>(deadline - clock_type::now()));
-}
-
-// Waits until text has appeared on the screen after position from; false at the deadline.
-bool wait_for_echo(CHILD_PROCESS& term, const std::string& text, std::size_t from,
-                   clock_type::time_point deadline) {
-    for (;;) {
-        if (term.out().find(text, from) != std::string::npos) return true;
-        if (clock_type::now() >= deadline) return false;
-        term.read_output(1 << 16, left_until(deadline));
-    }
-}
-
-double percentile(std::vector<double> values, double share) {
-    std::sort(values.begin(), values.end());
-    std::size_t at = std::size_t(share * double(values.size() - 1) + 0.5);
-    return values[at];
-}
-
-// Keys one at a time, each after the last one's echo and a random 50 to 350 ms.
-bool time_keys(CHILD_PROCESS& term, int keys) {
-    std::mt19937 random(20261208);
-    std::uniform_int_distribution<int> gap_ms(50, 350);
-    std::vector<double> echo_ms;
-    for (int i = 0; i < keys; ++i) {
-        auto typed_at = clock_type::now() + milliseconds(gap_ms(random));
-        while (clock_type::now() < typed_at) term.read_output(1 << 16, left_until(typed_at));
-        // Letters, so that what comes back is exactly the key.
-        std::string key(1, char('a' + i % 26));
-        std::size_t from = term.out().size();
-        auto start = clock_type::now();
-        if (term.write_some_input(key.data(), 1) != 1) return false;
-        if (!wait_for_echo(term, key, from, start + echo_limit)) {
-            std::fprintf(stderr, "echo-latency: no echo of key %d within %lld s\n", i,
-                         static_cast<long long>(echo_limit.count()));
-            return false;
-        }
-        echo_ms.push_back(ms_since(start));
-    }
-    std::printf(
-        "%d keys typed 50 to 350 ms apart, echo on the screen: median %.2f ms, "
-        "90th percentile %.2f ms, max %.2f ms\n",
-        keys, percentile(echo_ms, 0.5), percentile(echo_ms, 0.9),
-        *std::max_element(echo_ms.begin(), echo_ms.end()));
-    return true;
-}
 
 // A paste of letters (no Enter, so the target echoes them and nothing else) as a terminal
 // window makes it: the whole text written into the pseudo-terminal at once, by a thread that
@@ -133,7 +78,7 @@ int main(int argc, char** argv) {
                            on_terminal({{"JTAG_VARNAX_SERVER", server.address}}));
         ok = term.started() && wait_for_echo(term, banner_end, 0, clock_type::now() + banner_limit);
         if (!ok) std::fprintf(stderr, "echo-latency: the demo target's banner did not come\n");
-        ok = ok && time_keys(term, keys);
+        ok = ok && time_keys(term, keys, "echo-latency");
         // A cut paste leaves keys queued in front of "bye": such a session is simply killed.
         if (ok && (kib == 0 || time_paste(term, kib))) {
             // Enter, then "bye": the target answers with Ctrl-D and the session ends by itself.
