@@ -373,9 +373,7 @@ void EVENT_LOOP::reap_children() {
     char drain[64];
     while (read(signal_pipe[0], drain, sizeof drain) > 0) {
     }
-    int pid;
-    while ((pid = target_program_reap()) > 0)
-        for (auto& target : m_targets) target->child_ended(pid);
+    for (auto& target : m_targets) target->children_ended();
 }
 
 }  // namespace

@@ -38,8 +38,8 @@ public:
         m_pid = -1;
         return pid;
     }
-    void child_ended(int pid) override {
-        if (pid == m_pid) m_pid = -1;
+    void children_ended() override {
+        if (target_program_reaped(m_pid)) m_pid = -1;
     }
     std::string lost_text() const override { return "the target program ended"; }
 

@@ -18,8 +18,9 @@ bool target_program_start(const std::vector<std::string>& argv, TARGET_PROGRAM* 
 void target_program_stop(int pid, int grace_ms);
 // The same for several programs at once: they share the grace time.
 void target_program_stop_all(const std::vector<int>& pids, int grace_ms);
-// Reaps one ended child without waiting: its pid, or -1 when none has ended.
-int target_program_reap();
+// Reaps the program if it has ended, without waiting: true when it had. Only the server's own
+// target programs are reaped so, never another child (an OpenOCD the server runs reaps its own).
+bool target_program_reaped(int pid);
 // The folder of the running executable, without a trailing slash.
 std::string target_program_self_directory();
 
