@@ -239,7 +239,8 @@ bool CONFIG_READER::take_line() {
     std::string why;
     bool ok = text_split_words(m_line, &words, &why);
     if (ok && !words.empty()) ok = parse_line(words, m_demo, m_config, &why);
-    if (ok && !words.empty() && words[0] == "openocd") m_config->cables.back().openocd.line = m_number;
+    if (ok && !words.empty() && words[0] == "openocd")
+        m_config->cables.back().openocd.line = m_number;
     if (ok && !words.empty() && words[0] == "uart") {
         UART_CONFIG& added = m_config->cables.back().devices.back().uarts.back();
         added.line = m_number;

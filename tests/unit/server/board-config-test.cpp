@@ -140,8 +140,11 @@ TEST(BoardConfig, ReadsSerialAndConnectTargets) {
     struct {
         const char* host;
         int port;
-    } expected[] = {{"127.0.0.1", 4555}, {"127.0.0.1", 4556}, {"10.0.0.7", 2000},
-                    {"::1", 2001},       {"lab-pc", 2002}};
+    } expected[] = {{"127.0.0.1", 4555},
+                    {"127.0.0.1", 4556},
+                    {"10.0.0.7", 2000},
+                    {"::1", 2001},
+                    {"lab-pc", 2002}};
     for (int i = 0; i < 5; ++i) {
         EXPECT_EQ(u[2 + i].kind, TARGET_KIND::connect);
         EXPECT_EQ(u[2 + i].host, expected[i].host);

@@ -519,7 +519,8 @@ TEST(ServerDoor, TellsARemoteClientWhyItIsNotServed) {
 }
 
 TEST(ServerChain, ServesTheJtagUartsOfAChainOnlyWhileItAnswers) {
-    CORE_UNDER_TEST server("cable jt\nopenocd tcl 127.0.0.1:6666\ncable other\ndevice 1\n", quiet());
+    CORE_UNDER_TEST server("cable jt\nopenocd tcl 127.0.0.1:6666\ncable other\ndevice 1\n",
+                           quiet());
     CABLE_STATE* cable = server.core.board().cables().front().get();
     auto open = [&](int device, int instance) {
         CLIENT_SESSION* client = server.connect("chain");
