@@ -1,6 +1,8 @@
 // The proof's cryptography from Windows' BCrypt (Cryptography API: Next Generation).
-#include <bcrypt.h>
+// bcrypt.h needs the types of windows.h first.
 #include <windows.h>
+
+#include <bcrypt.h>
 
 #include "wire/auth-crypto.h"
 

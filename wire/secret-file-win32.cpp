@@ -1,26 +1,108 @@
-// The secret's file on Windows. Its access rights are not checked: the file lives in the
-// user's own profile folder, which other users cannot read unless someone opened it to them.
+// The secret's file on Windows: its access control list is checked, like a private key's. Only
+// its owner, the system itself (LocalSystem) and the Administrators may be allowed to read or
+// change it; anyone else named by an allowing entry, or a file with no list at all (open to
+// everyone), is refused.
+#include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 
 #include "wire/secret-file.h"
 
+namespace {
+
+// Rights that let someone else learn or replace the secret.
+constexpr ACCESS_MASK revealing = FILE_READ_DATA | FILE_WRITE_DATA | FILE_APPEND_DATA |
+                                  GENERIC_READ | GENERIC_WRITE | GENERIC_ALL | WRITE_DAC |
+                                  WRITE_OWNER;
+
+std::string account_name(PSID sid) {
+    char name[256], domain[256];
+    DWORD name_size = sizeof name, domain_size = sizeof domain;
+    SID_NAME_USE use;
+    if (LookupAccountSidA(nullptr, sid, name, &name_size, domain, &domain_size, &use))
+        return domain_size > 0 && domain[0] != '\0' ? std::string(domain) + "\\" + name : name;
+    char* text = nullptr;
+    std::string shown = ConvertSidToStringSidA(sid, &text) ? text : "an unknown account";
+    if (text != nullptr) LocalFree(text);
+    return shown;
+}
+
+bool is_well_known(PSID sid, WELL_KNOWN_SID_TYPE type) {
+    return IsWellKnownSid(sid, type) != 0;
+}
+
+// Empty when only the owner and the system's own accounts may read or change the file; else
+// who else may.
+std::string others_with_access(HANDLE file, std::string* error) {
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD status = GetSecurityInfo(file, SE_FILE_OBJECT,
+                                   OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                   nullptr, &dacl, nullptr, &descriptor);
+    if (status != ERROR_SUCCESS) {
+        *error = "its access rights cannot be read (error " + std::to_string(status) + ")";
+        return "";
+    }
+    std::string others;
+    if (dacl == nullptr) others = "everyone (the file has no access control list)";
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount && others.empty(); ++i) {
+        ACE_HEADER* header = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&header))) continue;
+        // Entries that only pass on to files made inside a folder do not apply to this one.
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE))
+            continue;
+        auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+        PSID sid = &ace->SidStart;
+        if ((ace->Mask & revealing) == 0 || EqualSid(sid, owner) ||
+            is_well_known(sid, WinLocalSystemSid) || is_well_known(sid, WinBuiltinAdministratorsSid))
+            continue;
+        others = account_name(sid);
+    }
+    LocalFree(descriptor);
+    return others;
+}
+
+}  // namespace
+
 bool secret_file_read(const std::string& path, std::size_t max_size, std::string* contents,
                       std::string* error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
         *error = "cannot read " + path;
         return false;
+    }
+    std::string why;
+    bool ok = GetFileType(file) == FILE_TYPE_DISK;
+    if (!ok) *error = path + " is not a regular file";
+    std::string others = ok ? others_with_access(file, &why) : "";
+    if (ok && !why.empty()) {
+        *error = "cannot check who may read " + path + ": " + why;
+        ok = false;
+    } else if (ok && !others.empty()) {
+        *error = path + " can be read or changed by other users (" + others +
+                 "); make it private with: icacls \"" + path +
+                 "\" /inheritance:r /grant:r \"%USERNAME%:F\"";
+        ok = false;
     }
     contents->clear();
-    char c;
-    while (contents->size() < max_size && file.get(c)) contents->push_back(c);
-    if (file.bad()) {
-        *error = "cannot read " + path;
-        return false;
+    char chunk[512];
+    while (ok && contents->size() < max_size) {
+        DWORD n = 0;
+        if (!ReadFile(file, chunk, sizeof chunk, &n, nullptr)) {
+            *error = "cannot read " + path;
+            ok = false;
+        }
+        if (n == 0) break;
+        contents->append(chunk, n);
     }
-    return true;
+    CloseHandle(file);
+    if (contents->size() > max_size) contents->resize(max_size);
+    return ok;
 }
 
 std::string secret_file_default_path() {

@@ -3,7 +3,7 @@
 // is switched on.
 #include "server/board-config.h"
 #include "server/targets/net.h"
-#include "server/targets/stream-target-posix.h"
+#include "server/targets/stream-target.h"
 #include "server/targets/target-kinds.h"
 #include "server/targets/target-program.h"
 
