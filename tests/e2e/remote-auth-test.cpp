@@ -300,7 +300,7 @@ TEST(ServerSecretFile, MustExistAndBePrivate) {
         c.args.insert(c.args.begin(), "--demo");
         CHILD_SETUP setup;
         setup.input = CHILD_SETUP::STREAM::null;
-        CHILD_PROCESS server(VARNAX_SERVER_PATH, c.args, setup);
+        CHILD_PROCESS server(server_program(), c.args, setup);
         EXPECT_EQ(server.wait_exit(10s), exited(c.status)) << c.message;
         EXPECT_EQ(server.err(), c.message);
     }

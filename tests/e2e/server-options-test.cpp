@@ -18,7 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const char* server_path = VARNAX_SERVER_PATH;
+const std::string server_path = server_program();
 
 // Runs the server, which must end by itself; its status, standard output and error.
 struct ENDED {

@@ -32,7 +32,7 @@ RUN run_server(const std::vector<std::string>& args) {
     CHILD_SETUP setup;
     setup.input = CHILD_SETUP::STREAM::null;
     setup.output = CHILD_SETUP::STREAM::null;
-    CHILD_PROCESS server(VARNAX_SERVER_PATH, args, setup);
+    CHILD_PROCESS server(server_program(), args, setup);
     RUN r;
     r.status = server.wait_exit(std::chrono::seconds(10));
     r.err = server.err();
@@ -214,7 +214,7 @@ TEST_F(RunningServer, AnswersEveryFaultCommand) {
 TEST(ServerStop, EndsItsTargetProgramsOnSigterm) {
     SIM_SERVER server;
     ASSERT_TRUE(server.start_demo({"--quiet"})) << server.error();
-    std::vector<int> targets = children_of(server.pid());
+    std::vector<int> targets = server.target_programs();
     ASSERT_EQ(targets.size(), 1u);
     EXPECT_TRUE(server.stop()) << "the server did not end cleanly: " << server.log();
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -237,7 +237,7 @@ TEST(DemoTarget, IsHeldBackWhileTheHostDoesNotRead) {
     SIM_SERVER server;
     ASSERT_TRUE(server.start_demo({"--quiet"})) << server.error();
     server.use_in_this_process();
-    std::vector<int> targets = children_of(server.pid());
+    std::vector<int> targets = server.target_programs();
     ASSERT_EQ(targets.size(), 1u);
     OPEN_LINK link(nullptr, -1, -1);
     ASSERT_TRUE(link) << last_open_error();
