@@ -140,8 +140,8 @@ void EVENT_LOOP::poll_once() {
     std::vector<WSAPOLLFD> fds;
     std::vector<const LOOP_WAIT*> who;
     for (const LOOP_WAIT& wait : waits) {
-        // A wait for a hang-up alone is left out: WSAPoll is not asked for nothing. A device
-        // that goes away is then noticed at the next read.
+        // A wait for a hang-up alone is left out: asked for no event, WSAPoll stalled the other
+        // sockets under wine. A device that goes away is then noticed at the next read.
         if (!wait.read && !wait.write) continue;
         fds.push_back(WSAPOLLFD{SOCKET(wait.handle),
                                 short((wait.read ? POLLRDNORM : 0) | (wait.write ? POLLWRNORM : 0)),

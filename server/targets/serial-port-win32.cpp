@@ -30,11 +30,11 @@ bool set_raw(HANDLE port, long baud) {
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
     dcb.fOutX = dcb.fInX = dcb.fErrorChar = dcb.fNull = dcb.fAbortOnError = FALSE;
     if (!SetCommState(port, &dcb)) return false;
-    // A read returns what has come as soon as there is a byte, or nothing after 100 ms (the
-    // bridge then sees whether the server still wants the port); writes wait to the end.
+    // A read returns what has come once the line has been quiet for 2 ms after a byte, or
+    // nothing after 100 ms (the bridge then sees whether the server still wants the port);
+    // writes wait to the end.
     COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+    timeouts.ReadIntervalTimeout = 2;
     timeouts.ReadTotalTimeoutConstant = 100;
     return SetCommTimeouts(port, &timeouts) != 0;
 }

@@ -64,6 +64,28 @@ bool server_is_native() {
     return launcher == nullptr || launcher[0] == '\0';
 }
 
+int server_stop_signal() {
+    return server_is_native() ? SIGTERM : SIGINT;
+}
+
+std::string server_serial_name(const std::string& path) {
+    const char* dosdevices = std::getenv("VARNAX_SERVER_DOSDEVICES");
+    if (server_is_native() || dosdevices == nullptr) return path;
+    // COM20 and up are left to the tests; a link whose device is gone is taken again.
+    for (int n = 20; n < 100; ++n) {
+        std::string link = std::string(dosdevices) + "/com" + std::to_string(n);
+        std::error_code none;
+        if (std::filesystem::is_symlink(link, none) && std::filesystem::exists(link, none) &&
+            std::filesystem::read_symlink(link, none) != path)
+            continue;
+        std::filesystem::remove(link, none);
+        std::filesystem::create_symlink(path, link, none);
+        if (!none) return "COM" + std::to_string(n);
+    }
+    ADD_FAILURE() << "no free COM port name in " << dosdevices;
+    return path;
+}
+
 int listen_on_free_port(const std::string& host, std::string* address) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -245,7 +267,7 @@ std::vector<int> SIM_SERVER::target_programs() const {
 }
 
 bool SIM_SERVER::stop() {
-    if (m_server == nullptr || !m_server->send_signal(server_is_native() ? SIGTERM : SIGINT))
+    if (m_server == nullptr || !m_server->send_signal(server_stop_signal()))
         return false;
     EXIT_STATUS status = m_server->wait_exit(std::chrono::seconds(10));
     m_server.reset();

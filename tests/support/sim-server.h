@@ -27,6 +27,11 @@ class SIM_TARGET;
 // against either; a case that is about the POSIX server alone skips itself when it is not native.
 const std::string& server_program();
 bool server_is_native();
+// The signal that asks that server to stop: SIGTERM, or SIGINT (a Ctrl-C) under wine.
+int server_stop_signal();
+// The name under which that server opens the serial device at path: the path itself, or under
+// wine a COM port that the prefix's dosdevices folder (VARNAX_SERVER_DOSDEVICES) links to it.
+std::string server_serial_name(const std::string& path);
 
 // "127.0.0.1:PORT" where nothing listens: a port bound once, then released.
 std::string closed_loopback_address();
