@@ -98,7 +98,7 @@ bool EVENT_LOOP::start_listening() {
 int EVENT_LOOP::run() {
     install_signals();
     if (!start_listening()) return 1;
-    while (!stop_requested) {
+    while (!stop_requested && !unused()) {
         poll_once();
         after_wait();
     }

@@ -120,7 +120,7 @@ int EVENT_LOOP::run() {
         return 1;
     }
     if (!start_listening()) return 1;
-    while (!stop_requested) {
+    while (!stop_requested && !unused()) {
         poll_once();
         reap_children();
         after_wait();

@@ -94,6 +94,7 @@ void LOOP_BASE::client_accepted(std::intptr_t socket, const std::string& peer, b
         return;
     }
     m_sockets[m_core.client_connected(peer, remote, SERVER_CLOCK::now())] = socket;
+    m_had_client = true;
 }
 
 void LOOP_BASE::command_bytes(const char* data, std::size_t size) {

@@ -52,6 +52,10 @@ protected:
     void command_bytes(const char* data, std::size_t size);
     // After each wait: time-driven work, moving bytes, sending, removing finished clients.
     void after_wait();
+    // Whether the server has served its clients and is to stop (--stop-when-unused).
+    bool unused() const {
+        return m_options.stop_when_unused && m_had_client && m_core.sessions().empty();
+    }
     // Ends every target program at once, so the slowest one sets how long a stop takes.
     void stop_targets();
     void flush_client(CLIENT_SESSION* session);
@@ -66,4 +70,5 @@ protected:
 
 private:
     std::string m_command_line;
+    bool m_had_client = false;
 };

@@ -24,6 +24,7 @@ const char* usage_text =
     "  --secret-file FILE     the shared secret, in a file only its owner may read\n"
     "  --secret-for-local     clients on this machine must prove the secret too\n"
     "  --no-commands          do not read fault commands from standard input\n"
+    "  --stop-when-unused     stop once a client has come and every client has gone\n"
     "  --protocol-version N   greet clients with another protocol version (for tests)\n"
     "  --quiet                no log lines on standard error\n"
     "  --version              the version of the server and of its protocol\n"
@@ -95,6 +96,10 @@ const OPTION_ROW option_rows[] = {
     {"--no-commands", nullptr,
      [](const std::string&, COMMAND_LINE* c, std::string*) {
          return c->options.commands = false, true;
+     }},
+    {"--stop-when-unused", nullptr,
+     [](const std::string&, COMMAND_LINE* c, std::string*) {
+         return c->options.stop_when_unused = true, true;
      }},
     {"--protocol-version", "N", take_protocol_version},
     {"--quiet", nullptr,

@@ -33,7 +33,8 @@ protected:
 };
 
 TEST_F(Transfer, MovesMegabytesBothWaysExactly) {
-    const std::size_t size = 2 << 20;
+    // 64 bytes a step cost wine's calls about a millisecond: the Windows server moves less.
+    const std::size_t size = server_is_native() ? 2 << 20 : 1 << 20;
     std::string to_host = random_bytes(size, 1), to_target = random_bytes(size, 2);
     connect_target();
     OPEN_LINK link(nullptr, -1, -1);

@@ -324,6 +324,33 @@ TEST_F(WindowsTerminal, ScanwellFindsWhatTheLinuxOneFinds) {
     EXPECT_NE(shown.find("Bench cable"), std::string::npos) << shown;
 }
 
+// demo.cmd of the unpacked zip (WINDOWS_DEMO) under wine's cmd in the prefix WINDOWS_PREFIX:
+// the banner, an answer, and at "bye" the terminal's end, the script's and the server's.
+TEST(WindowsDemo, ReachesTheBannerAndEndsWithTheTerminal) {
+    const std::string demo = launcher("WINDOWS_DEMO"), prefix = launcher("WINDOWS_PREFIX");
+    if (demo.empty() || prefix.empty()) GTEST_SKIP() << "WINDOWS_DEMO names no demo.cmd";
+    CHILD_SETUP setup;
+    setup.directory = demo.substr(0, demo.rfind('/'));
+    CHILD_PROCESS cmd("bash", {WINE_RUN_PATH, prefix, "cmd", "/c", "demo.cmd"}, setup);
+    const std::string banner = "Varnax demo target ready.\r\nType help and press Enter.\r\n";
+    ASSERT_TRUE(cmd.wait_for_output(banner, 60s));
+    ASSERT_TRUE(cmd.write_input("help\r", 30s));
+    ASSERT_TRUE(cmd.wait_for_output("help\r\ncommands: help,", 30s));
+    ASSERT_TRUE(cmd.write_input("bye\r", 30s));
+    EXPECT_EQ(cmd.wait_exit(60s), exited(0));
+    const std::string& out = cmd.out();
+    EXPECT_EQ(out.rfind("demo: simulated board at 127.0.0.1:", 0), 0u) << out;
+    const std::string tail = "bye\r\nbye\r\n" + exit_line("^D on remote");
+    ASSERT_GE(out.size(), tail.size());
+    EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+    EXPECT_EQ(cmd.err(), "");
+    // The server stopped by itself once the terminal had gone, and took the demo target along.
+    auto deadline = clock_type::now() + 20s;
+    while (!wine_programs(prefix).empty() && clock_type::now() < deadline)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(wine_programs(prefix).empty()) << "a program of the demo is still running";
+}
+
 std::string se_line(int code) {
     return "Fatal error: SE " + std::to_string(code) +
            " thrown. The Ostrand software will now exit.\n";

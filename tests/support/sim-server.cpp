@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -47,7 +48,7 @@ std::vector<std::string> proc_strings(int pid, const char* file) {
 
 std::string wine_prefix_of(int pid) {
     for (const std::string& variable : proc_strings(pid, "environ"))
-        if (variable.rfind("WINEPREFIX=", 0) == 0) return variable;
+        if (variable.rfind("WINEPREFIX=", 0) == 0) return variable.substr(11);
     return "";
 }
 
@@ -250,18 +251,23 @@ std::vector<int> SIM_SERVER::target_programs() const {
     if (server_is_native()) return children_of(pid());
     // Wine starts a program as a child of no one: its programs are the other processes of the
     // server's wine prefix. Only one test runs at a time in the prefix.
+    std::vector<int> programs = wine_programs(wine_prefix_of(pid()));
+    programs.erase(std::remove(programs.begin(), programs.end(), pid()), programs.end());
+    return programs;
+}
+
+std::vector<int> wine_programs(const std::string& prefix) {
     std::vector<int> programs;
-    std::string prefix = wine_prefix_of(pid());
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        int other = std::stoi(name);
-        std::vector<std::string> argv = proc_strings(other, "cmdline");
+        if (prefix.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+        int pid = std::stoi(name);
+        std::vector<std::string> argv = proc_strings(pid, "cmdline");
         // Wine's own services run from C:\windows; a program appears by its Windows path.
-        if (other == pid() || prefix.empty() || wine_prefix_of(other) != prefix || argv.empty() ||
+        if (wine_prefix_of(pid) != prefix || argv.empty() ||
             argv[0].find('\\') == std::string::npos || argv[0].rfind("C:\\windows\\", 0) == 0)
             continue;
-        programs.push_back(other);
+        programs.push_back(pid);
     }
     return programs;
 }

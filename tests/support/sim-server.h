@@ -33,6 +33,10 @@ int server_stop_signal();
 // wine a COM port that the prefix's dosdevices folder (VARNAX_SERVER_DOSDEVICES) links to it.
 std::string server_serial_name(const std::string& path);
 
+// The Windows programs that run now under wine in the prefix at this path, wine's own services
+// apart.
+std::vector<int> wine_programs(const std::string& prefix);
+
 // "127.0.0.1:PORT" where nothing listens: a port bound once, then released.
 std::string closed_loopback_address();
 // A listening socket on a free port of host (a dotted IPv4 address), for a test's stand-in
