@@ -65,12 +65,13 @@ private:
     long send_to_client(std::intptr_t socket, const char* data, std::size_t size) override;
     void shut_client_write(std::intptr_t socket) override { shutdown(int(socket), SHUT_WR); }
     void close_client(std::intptr_t socket) override { close(int(socket)); }
+    void accept_client() override;
+    void read_commands() override;
+    void read_client(CLIENT_SESSION* session) override;
+    // The self-pipe woke the loop: a signal came, perhaps a child's end.
+    void woken() override;
     bool start_listening();
     void poll_once();
-    void accept_client();
-    void read_commands();
-    void read_client(CLIENT_SESSION* session);
-    void reap_children();
 
     int m_listen_fd = -1;
     bool m_commands_open = true;
@@ -123,38 +124,16 @@ void EVENT_LOOP::poll_once() {
                              short((wait.read ? POLLIN : 0) | (wait.write ? POLLOUT : 0)), 0});
     int n = poll(fds.data(), fds.size(), timeout);
     if (n <= 0) return;
-    for (std::size_t i = 0; i < fds.size(); ++i) {
-        if (fds[i].revents == 0) continue;
-        const LOOP_WAIT& what = waits[i];
-        switch (what.kind) {
-            case LOOP_WAIT::KIND::listener:
-                accept_client();
-                break;
-            case LOOP_WAIT::KIND::wake:
-                reap_children();
-                break;
-            case LOOP_WAIT::KIND::commands:
-                read_commands();
-                break;
-            case LOOP_WAIT::KIND::client:
-                read_client(what.session);
-                break;
-            case LOOP_WAIT::KIND::target:
-                target_event(what, (fds[i].revents & (POLLHUP | POLLERR)) != 0);
-                break;
-        }
-    }
+    for (std::size_t i = 0; i < fds.size(); ++i)
+        if (fds[i].revents != 0) dispatch(waits[i], (fds[i].revents & (POLLHUP | POLLERR)) != 0);
 }
 
 void EVENT_LOOP::accept_client() {
     std::string peer;
     bool loopback = false;
     int fd = net_accept(m_listen_fd, &peer, &loopback);
-    if (fd < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)) {
-        // Out of descriptors: the waiting connection stays readable, so pause instead of spinning.
-        m_log.line("cannot accept a connection: %s", std::strerror(errno));
-        m_accept_paused_until = SERVER_CLOCK::now() + std::chrono::milliseconds(200);
-    }
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM))
+        pause_accepting(std::strerror(errno));
     if (fd < 0) return;
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -197,7 +176,7 @@ long EVENT_LOOP::send_to_client(std::intptr_t socket, const char* data, std::siz
     }
 }
 
-void EVENT_LOOP::reap_children() {
+void EVENT_LOOP::woken() {
     char drain[64];
     while (read(signal_pipe[0], drain, sizeof drain) > 0) {
     }

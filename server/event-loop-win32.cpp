@@ -57,12 +57,13 @@ private:
     long send_to_client(std::intptr_t socket, const char* data, std::size_t size) override;
     void shut_client_write(std::intptr_t socket) override { shutdown(SOCKET(socket), SD_SEND); }
     void close_client(std::intptr_t socket) override { closesocket(SOCKET(socket)); }
+    void accept_client() override;
+    void read_commands() override;
+    void read_client(CLIENT_SESSION* session) override;
+    void woken() override;
     bool start_listening();
     bool start_waking(std::string* why);
     void poll_once();
-    void accept_client();
-    void read_commands();
-    void read_client(CLIENT_SESSION* session);
     void reap_children();
 
     int m_listen = -1;
@@ -154,29 +155,14 @@ void EVENT_LOOP::poll_once() {
         if (n < 0) Sleep(10);
         return;
     }
-    for (std::size_t i = 0; i < fds.size(); ++i) {
-        if (fds[i].revents == 0) continue;
-        const LOOP_WAIT& what = *who[i];
-        switch (what.kind) {
-            case LOOP_WAIT::KIND::listener:
-                accept_client();
-                break;
-            case LOOP_WAIT::KIND::wake: {
-                char drain[64];
-                while (recv(SOCKET(m_wake[0]), drain, sizeof drain, 0) > 0) {
-                }
-                break;
-            }
-            case LOOP_WAIT::KIND::commands:
-                read_commands();
-                break;
-            case LOOP_WAIT::KIND::client:
-                read_client(what.session);
-                break;
-            case LOOP_WAIT::KIND::target:
-                target_event(what, (fds[i].revents & (POLLHUP | POLLERR)) != 0);
-                break;
-        }
+    for (std::size_t i = 0; i < fds.size(); ++i)
+        if (fds[i].revents != 0) dispatch(*who[i], (fds[i].revents & (POLLHUP | POLLERR)) != 0);
+}
+
+// The control handler asked for a stop; the loop's condition sees it.
+void EVENT_LOOP::woken() {
+    char drain[64];
+    while (recv(SOCKET(m_wake[0]), drain, sizeof drain, 0) > 0) {
     }
 }
 
@@ -186,11 +172,7 @@ void EVENT_LOOP::accept_client() {
     int socket = net_accept(m_listen, &peer, &loopback);
     if (socket < 0) {
         int why = WSAGetLastError();
-        if (why == WSAEMFILE || why == WSAENOBUFS) {
-            // Out of sockets: the waiting connection stays readable, so pause instead of spinning.
-            m_log.line("cannot accept a connection: %s", os_error_text(DWORD(why)).c_str());
-            m_accept_paused_until = SERVER_CLOCK::now() + std::chrono::milliseconds(200);
-        }
+        if (why == WSAEMFILE || why == WSAENOBUFS) pause_accepting(os_error_text(DWORD(why)));
         return;
     }
     BOOL one = TRUE;

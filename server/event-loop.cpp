@@ -81,9 +81,31 @@ int LOOP_BASE::collect_waits(std::intptr_t listener, std::vector<LOOP_WAIT>* out
     return timeout < 0 ? 1000 : timeout;
 }
 
-void LOOP_BASE::target_event(const LOOP_WAIT& wait, bool hangup) {
-    TARGET_NEWS news = m_targets[wait.uart]->event(wait.target_wait, hangup);
-    m_core.target_news(wait.uart, news, SERVER_CLOCK::now());
+void LOOP_BASE::dispatch(const LOOP_WAIT& wait, bool hangup) {
+    switch (wait.kind) {
+        case LOOP_WAIT::KIND::listener:
+            accept_client();
+            break;
+        case LOOP_WAIT::KIND::wake:
+            woken();
+            break;
+        case LOOP_WAIT::KIND::commands:
+            read_commands();
+            break;
+        case LOOP_WAIT::KIND::client:
+            read_client(wait.session);
+            break;
+        case LOOP_WAIT::KIND::target: {
+            TARGET_NEWS news = m_targets[wait.uart]->event(wait.target_wait, hangup);
+            m_core.target_news(wait.uart, news, SERVER_CLOCK::now());
+            break;
+        }
+    }
+}
+
+void LOOP_BASE::pause_accepting(const std::string& why) {
+    m_log.line("cannot accept a connection: %s", why.c_str());
+    m_accept_paused_until = SERVER_CLOCK::now() + std::chrono::milliseconds(200);
 }
 
 void LOOP_BASE::client_accepted(std::intptr_t socket, const std::string& peer, bool loopback) {

@@ -37,6 +37,17 @@ protected:
     // No more bytes go to the client; the socket stays open for what it still sends.
     virtual void shut_client_write(std::intptr_t socket) = 0;
     virtual void close_client(std::intptr_t socket) = 0;
+    // What the system's loop does when one of its waits has an event.
+    virtual void accept_client() = 0;
+    virtual void read_commands() = 0;
+    virtual void read_client(CLIENT_SESSION* session) = 0;
+    virtual void woken() = 0;
+
+    // Hands an event on one of the waits to its owner; hangup: the other side is gone.
+    void dispatch(const LOOP_WAIT& wait, bool hangup);
+    // Accepting ran out of descriptors: the waiting connection stays ready, so the listening
+    // socket is left alone a while instead of spinning.
+    void pause_accepting(const std::string& why);
 
     // Lets every target take what it needs before the server is there; prints why not.
     bool prepare_targets();
@@ -45,8 +56,6 @@ protected:
     // What to wait on (the clients and the targets, and the listening socket unless accepting
     // is paused) and the longest wait in milliseconds.
     int collect_waits(std::intptr_t listener, std::vector<LOOP_WAIT>* out);
-    // Something happened on one of the collected waits.
-    void target_event(const LOOP_WAIT& wait, bool hangup);
     void client_accepted(std::intptr_t socket, const std::string& peer, bool loopback);
     // Bytes of the fault-command stream; each whole line is answered on standard output.
     void command_bytes(const char* data, std::size_t size);
