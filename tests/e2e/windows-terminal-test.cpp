@@ -9,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -304,6 +305,35 @@ TEST_F(WindowsTerminal, CapturesTheProfileInBinary) {
     for (int i = 0; i < 1000; ++i) data += static_cast<char>((i * 7 + 3) & 0xFF);
     EXPECT_TRUE(read_file(dir.file("gmon.out")) == data);
     end_with_ctrl_c(*term, shown);
+}
+
+// The library in the Windows terminal proves the secret from a file only its owner may read,
+// and refuses one that others may read (wine builds the file's access list from its mode).
+TEST_F(WindowsTerminal, ProvesTheSecretFromAPrivateFileOnly) {
+    TEMP_DIR dir;
+    const std::string secret = "the lab's boards: 2f9c41d07e3b58a6";
+    std::ofstream(dir.file("private")) << secret;
+    std::ofstream(dir.file("open")) << secret;
+    std::filesystem::permissions(dir.file("private"), std::filesystem::perms::owner_read |
+                                                          std::filesystem::perms::owner_write);
+    std::filesystem::permissions(dir.file("open"), std::filesystem::perms::owner_read |
+                                                       std::filesystem::perms::owner_write |
+                                                       std::filesystem::perms::others_read);
+    SIM_SERVER server;
+    ASSERT_TRUE(server.start_with_target({"--secret-for-local", "--secret-file", dir.file("private")}))
+        << server.error();
+    for (const std::string& file : {dir.file("private"), dir.file("open")}) {
+        SCOPED_TRACE(file);
+        CHILD_SETUP setup;
+        setup.environment = {{"JTAG_VARNAX_SECRET_FILE", file}};
+        auto term = start(server, {"--quit-after=1"}, setup);
+        EXPECT_EQ(term->wait_exit(30s), exited(file == dir.file("private") ? 0 : 1));
+        // The only difference is who may read the file: the open one is never used.
+        if (file == dir.file("private"))
+            EXPECT_EQ(term->out(), session_head + exit_line("user timeout"));
+        else
+            EXPECT_EQ(term->err(), no_server_lines);
+    }
 }
 
 // scanwell.exe tells what the Linux scanwell tells, in the lines of its system.
