@@ -42,7 +42,8 @@ done
 echo "=== windows: the Windows terminal against the Windows server, and demo.cmd of the zip"
 unpacked=$(mktemp -d)
 trap 'rm -rf "$unpacked"; stop_wine' EXIT
-(cd "$unpacked" && unzip -q "$OLDPWD"/"$build"/package/*.zip)
+zip_file=$(echo "$PWD/$build"/package/*.zip)
+(cd "$unpacked" && cmake -E tar xf "$zip_file")
 WINDOWS_TERMINAL=$PWD/$build/wine/tarvik-terminal \
 WINDOWS_DEMO=$(echo "$unpacked"/*/demo.cmd) WINDOWS_PREFIX=$PWD/$build/wineprefix \
   "build/$linux_preset/bin/windows-terminal-test" --gtest_brief=1 \
