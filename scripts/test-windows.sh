@@ -40,8 +40,11 @@ for test in "${server_tests[@]}"; do
 done
 
 echo "=== windows: the Windows terminal against the Windows server, and demo.cmd of the zip"
-unpacked=$(mktemp -d)
-trap 'rm -rf "$unpacked"; stop_wine' EXIT
+# Unpacked where a path holds a space, as "C:\Program Files" does.
+temp=$(mktemp -d)
+trap 'rm -rf "$temp"; stop_wine' EXIT
+unpacked="$temp/unzipped here"
+mkdir "$unpacked"
 zip_file=$(echo "$PWD/$build"/package/*.zip)
 (cd "$unpacked" && cmake -E tar xf "$zip_file")
 WINDOWS_TERMINAL=$PWD/$build/wine/tarvik-terminal \

@@ -213,16 +213,24 @@ TEST_F(RunningServer, AnswersEveryFaultCommand) {
     }
 }
 
-TEST(ServerStop, EndsItsTargetProgramsOnSigterm) {
-    SIM_SERVER server;
-    ASSERT_TRUE(server.start_demo({"--quiet"})) << server.error();
-    std::vector<int> targets = server.target_programs();
-    ASSERT_EQ(targets.size(), 1u);
-    EXPECT_TRUE(server.stop()) << "the server did not end cleanly: " << server.log();
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (kill(targets[0], 0) == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_NE(kill(targets[0], 0), 0) << "the demo target outlived the server";
+// Asked to stop (SIGTERM; Ctrl-C on Windows) or killed outright, the server leaves no target
+// program behind.
+TEST(ServerStop, EndsItsTargetProgramsOnSigtermAndWhenKilled) {
+    for (bool killed : {false, true}) {
+        SCOPED_TRACE(killed ? "killed" : "stopped");
+        SIM_SERVER server;
+        ASSERT_TRUE(server.start_demo({"--quiet"})) << server.error();
+        std::vector<int> targets = server.target_programs();
+        ASSERT_EQ(targets.size(), 1u);
+        if (killed)
+            server.kill_now();
+        else
+            EXPECT_TRUE(server.stop()) << "the server did not end cleanly: " << server.log();
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (kill(targets[0], 0) == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_NE(kill(targets[0], 0), 0) << "the demo target outlived the server";
+    }
 }
 
 // A server started for one terminal (demo.cmd) waits for it however long it takes to come, and
