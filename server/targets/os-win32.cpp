@@ -135,6 +135,32 @@ std::string os_error_text(unsigned long code) {
     return result;
 }
 
+std::string os_command_line(const std::vector<std::string>& argv) {
+    std::string line;
+    for (const std::string& argument : argv) {
+        if (!line.empty()) line += ' ';
+        if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) {
+            line += argument;
+            continue;
+        }
+        line += '"';
+        std::size_t backslashes = 0;
+        for (char c : argument) {
+            if (c == '\\') {
+                ++backslashes;
+                continue;
+            }
+            // Backslashes count only before a quote: there each stands for half of itself.
+            line.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+            backslashes = 0;
+            line += c;
+        }
+        line.append(2 * backslashes, '\\');
+        line += '"';
+    }
+    return line;
+}
+
 bool os_socket_pair(int ends[2], int buffer_size, std::string* error) {
     if (!os_winsock_ready()) return *error = "Winsock cannot start", false;
     SOCKET listener = loopback_socket(), one = loopback_socket(), other = INVALID_SOCKET;

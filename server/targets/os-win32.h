@@ -6,6 +6,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Starts Winsock once for the whole process; false when it cannot.
 bool os_winsock_ready();
@@ -14,6 +15,11 @@ std::string os_error_text(unsigned long code);
 // Two connected loopback sockets, not inherited by child processes; buffer_size above 0 makes
 // their buffers that small. False with *error.
 bool os_socket_pair(int ends[2], int buffer_size, std::string* error);
+
+// The command line that gives a program exactly these arguments, argv[0] included, as the C
+// runtime (and CommandLineToArgvW) splits it: an argument with a space, a tab or a quote, or
+// an empty one, is quoted, and the backslashes before a quote are doubled.
+std::string os_command_line(const std::vector<std::string>& argv);
 
 // Joins the handles (read_from, write_to; either may be 0 for none) to a new non-blocking
 // socket, which it returns (-1 with *error). What read_from gives arrives on the socket, and

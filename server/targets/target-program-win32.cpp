@@ -31,26 +31,6 @@ std::map<int, HANDLE>& running() {
     return programs;
 }
 
-// One argument as the C runtime's parser reads it back: quoted when it holds a space, a tab or
-// a quote, with the backslashes before a quote doubled.
-std::string quoted(const std::string& argument) {
-    if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos)
-        return argument;
-    std::string out = "\"";
-    std::size_t backslashes = 0;
-    for (char c : argument) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        out.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
-        backslashes = 0;
-        out += c;
-    }
-    out.append(2 * backslashes, '\\');
-    return out + "\"";
-}
-
 // A pipe whose one end (child_reads: the reading one) the program inherits.
 bool child_pipe(bool child_reads, HANDLE* child_end, HANDLE* our_end) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -66,8 +46,7 @@ bool child_pipe(bool child_reads, HANDLE* child_end, HANDLE* our_end) {
 // job, then lets it run: it cannot start a program of its own outside the job first.
 bool create_in_job(const std::vector<std::string>& argv, HANDLE handles[3],
                    PROCESS_INFORMATION* process) {
-    std::string command;
-    for (const std::string& argument : argv) command += (command.empty() ? "" : " ") + quoted(argument);
+    std::string command = os_command_line(argv);
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     std::string list_memory(size, '\0');
