@@ -1,6 +1,6 @@
 // The secret's file on Windows: its access control list is checked, like a private key's. Only
-// its owner, the system itself (LocalSystem) and the Administrators may be allowed to read or
-// change it; anyone else named by an allowing entry, or a file with no list at all (open to
+// its owner, the user this program runs as, the system itself (LocalSystem) and the
+// Administrators may be allowed to read or change it; anyone else named by an allowing entry, or a file with no list at all (open to
 // everyone), is refused.
 #include <windows.h>
 
@@ -34,6 +34,19 @@ bool is_well_known(PSID sid, WELL_KNOWN_SID_TYPE type) {
     return IsWellKnownSid(sid, type) != 0;
 }
 
+// Whether sid is the user this program runs as: a file made from an elevated prompt is owned
+// by the Administrators, and its user's own entry is then no one else's.
+bool is_this_user(PSID sid) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    alignas(TOKEN_USER) char buffer[256];
+    DWORD size = 0;
+    bool same = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+                EqualSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, sid);
+    CloseHandle(token);
+    return same;
+}
+
 // Empty when only the owner and the system's own accounts may read or change the file; else
 // who else may.
 std::string others_with_access(HANDLE file, std::string* error) {
@@ -57,7 +70,7 @@ std::string others_with_access(HANDLE file, std::string* error) {
             continue;
         auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
         PSID sid = &ace->SidStart;
-        if ((ace->Mask & revealing) == 0 || EqualSid(sid, owner) ||
+        if ((ace->Mask & revealing) == 0 || EqualSid(sid, owner) || is_this_user(sid) ||
             is_well_known(sid, WinLocalSystemSid) || is_well_known(sid, WinBuiltinAdministratorsSid))
             continue;
         others = account_name(sid);
