@@ -70,35 +70,19 @@ private:
     void read_client(CLIENT_SESSION* session) override;
     // The self-pipe woke the loop: a signal came, perhaps a child's end.
     void woken() override;
-    bool start_listening();
     void poll_once();
 
-    int m_listen_fd = -1;
     bool m_commands_open = true;
 };
 
 EVENT_LOOP::~EVENT_LOOP() {
     for (auto& socket : m_sockets) close(int(socket.second));
-    if (m_listen_fd >= 0) close(m_listen_fd);
-}
-
-bool EVENT_LOOP::start_listening() {
-    if (!prepare_targets()) return false;
-    std::string why;
-    std::uint16_t port = 0;
-    m_listen_fd = net_listen(m_options.host, m_options.port, 0, &port, &why);
-    if (m_listen_fd < 0) {
-        std::fprintf(stderr, "varnax-server: cannot listen on %s:%u: %s\n", m_options.host.c_str(),
-                     m_options.port, why.c_str());
-        return false;
-    }
-    announce(port);
-    return true;
+    if (m_listen >= 0) close(m_listen);
 }
 
 int EVENT_LOOP::run() {
     install_signals();
-    if (!start_listening()) return 1;
+    if (!start_serving()) return 1;
     while (!stop_requested && !unused()) {
         poll_once();
         after_wait();
@@ -117,7 +101,7 @@ void EVENT_LOOP::poll_once() {
     if (m_options.commands && m_commands_open && !in_background_of_terminal())
         waits.push_back(
             LOOP_WAIT{LOOP_WAIT::KIND::commands, STDIN_FILENO, true, false, nullptr, 0, {}});
-    int timeout = collect_waits(m_listen_fd, &waits);
+    int timeout = collect_waits(m_listen, &waits);
     std::vector<pollfd> fds;
     for (const LOOP_WAIT& wait : waits)
         fds.push_back(pollfd{int(wait.handle),
@@ -131,7 +115,7 @@ void EVENT_LOOP::poll_once() {
 void EVENT_LOOP::accept_client() {
     std::string peer;
     bool loopback = false;
-    int fd = net_accept(m_listen_fd, &peer, &loopback);
+    int fd = net_accept(m_listen, &peer, &loopback);
     if (fd < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM))
         pause_accepting(std::strerror(errno));
     if (fd < 0) return;

@@ -61,12 +61,12 @@ private:
     void read_commands() override;
     void read_client(CLIENT_SESSION* session) override;
     void woken() override;
-    bool start_listening();
+    // Standard input, bridged, when the server reads fault commands.
+    void start_commands();
     bool start_waking(std::string* why);
     void poll_once();
     void reap_children();
 
-    int m_listen = -1;
     int m_wake[2] = {-1, -1};  // the control handler sends on [1], the loop waits on [0]
     int m_commands = -1;       // standard input, bridged
 };
@@ -89,16 +89,8 @@ bool EVENT_LOOP::start_waking(std::string* why) {
     return true;
 }
 
-bool EVENT_LOOP::start_listening() {
-    if (!prepare_targets()) return false;
+void EVENT_LOOP::start_commands() {
     std::string why;
-    std::uint16_t port = 0;
-    m_listen = net_listen(m_options.host, m_options.port, 0, &port, &why);
-    if (m_listen < 0) {
-        std::fprintf(stderr, "varnax-server: cannot listen on %s:%u: %s\n", m_options.host.c_str(),
-                     m_options.port, why.c_str());
-        return false;
-    }
     if (m_options.commands) {
         HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
         HANDLE copy = nullptr;
@@ -110,8 +102,6 @@ bool EVENT_LOOP::start_listening() {
             if (m_commands < 0) CloseHandle(copy);
         }
     }
-    announce(port);
-    return true;
 }
 
 int EVENT_LOOP::run() {
@@ -120,7 +110,8 @@ int EVENT_LOOP::run() {
         std::fprintf(stderr, "varnax-server: cannot set up its wake-up socket: %s\n", why.c_str());
         return 1;
     }
-    if (!start_listening()) return 1;
+    start_commands();
+    if (!start_serving()) return 1;
     while (!stop_requested && !unused()) {
         poll_once();
         reap_children();

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "server/targets/net.h"
 #include "server/targets/target-program.h"
 #include "text/text.h"
 
@@ -19,7 +20,7 @@ LOOP_BASE::LOOP_BASE(const BOARD_CONFIG& config, const SERVER_OPTIONS& options)
     m_core.attach_targets(targets);
 }
 
-bool LOOP_BASE::prepare_targets() {
+bool LOOP_BASE::start_serving() {
     std::string why;
     for (auto& uart : m_core.board().uarts()) {
         if (m_targets[uart->index]->prepare(&why)) continue;
@@ -29,10 +30,13 @@ bool LOOP_BASE::prepare_targets() {
         std::fprintf(stderr, "varnax-server: %s%s\n", where.c_str(), why.c_str());
         return false;
     }
-    return true;
-}
-
-void LOOP_BASE::announce(std::uint16_t port) {
+    std::uint16_t port = 0;
+    m_listen = net_listen(m_options.host, m_options.port, 0, &port, &why);
+    if (m_listen < 0) {
+        std::fprintf(stderr, "varnax-server: cannot listen on %s:%u: %s\n", m_options.host.c_str(),
+                     m_options.port, why.c_str());
+        return false;
+    }
     // The targets run before anyone is told the server is there.
     m_core.start_targets();
     for (auto& uart : m_core.board().uarts()) {
@@ -42,6 +46,7 @@ void LOOP_BASE::announce(std::uint16_t port) {
     }
     std::printf("listening %s:%u\n", m_options.host.c_str(), port);
     std::fflush(stdout);
+    return true;
 }
 
 int LOOP_BASE::collect_waits(std::intptr_t listener, std::vector<LOOP_WAIT>* out) {

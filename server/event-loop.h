@@ -49,10 +49,9 @@ protected:
     // socket is left alone a while instead of spinning.
     void pause_accepting(const std::string& why);
 
-    // Lets every target take what it needs before the server is there; prints why not.
-    bool prepare_targets();
-    // Starts the targets, then says where they and the server listen.
-    void announce(std::uint16_t port);
+    // Lets every target take what it needs, listens, starts the targets, then says where they
+    // and the server listen. False, with why on standard error, when the server cannot serve.
+    bool start_serving();
     // What to wait on (the clients and the targets, and the listening socket unless accepting
     // is paused) and the longest wait in milliseconds.
     int collect_waits(std::intptr_t listener, std::vector<LOOP_WAIT>* out);
@@ -75,6 +74,7 @@ protected:
     SERVER_CORE m_core;
     std::vector<std::unique_ptr<TARGET>> m_targets;  // by JTAG UART
     std::map<CLIENT_SESSION*, std::intptr_t> m_sockets;
+    int m_listen = -1;  // the listening socket; the system's loop closes it
     SERVER_TIME m_accept_paused_until;
 
 private:

@@ -46,8 +46,9 @@ bool transfer(const BRIDGE& bridge, HANDLE handle, bool reading, char* data, DWO
     if (ok || GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(handle, &io, n, TRUE);
     DWORD why = GetLastError();
     CloseHandle(io.hEvent);
-    // A read that timed out with no bytes is no failure, however the driver words it.
-    if (!ok && reading && (why == ERROR_TIMEOUT || why == WAIT_TIMEOUT)) return *n = 0, true;
+    // A transfer that timed out moved what *n says and is no failure, however the driver words
+    // it; the caller goes on.
+    if (!ok && (why == ERROR_TIMEOUT || why == WAIT_TIMEOUT)) return true;
     return ok != 0;
 }
 
