@@ -17,10 +17,10 @@ stop_wine() {
 }
 trap stop_wine EXIT
 
-echo "=== windows: build, unit tests under wine, zip"
+echo "=== windows: build, unit tests under wine, zip (at $(( $(date +%s) - started )) s)"
 cmake --workflow --preset windows
 
-echo "=== windows: the Windows terminal under wine, driven from Linux"
+echo "=== windows: the Windows terminal under wine, driven from Linux (at $(( $(date +%s) - started )) s)"
 # The server's own cases, and the Linux terminal's that reach the server (connecting, relaying,
 # the profile); the terminal's texts and console are the Linux server's tests' concern.
 server_tests=(server-test server-options-test server-run-test jtag-varnax-test transfer-test
@@ -34,7 +34,7 @@ WINDOWS_FATAL_PROBE=$PWD/$build/wine/fatal-probe \
   "build/$linux_preset/bin/windows-terminal-test" --gtest_brief=1 \
   --gtest_filter='WindowsFatalHooks.*:WindowsTerminal.RelaysMegabytesBothWaysExactly'
 
-echo "=== windows: the server's end-to-end cases against varnax-server.exe under wine"
+echo "=== windows: the server's end-to-end cases against varnax-server.exe under wine (at $(( $(date +%s) - started )) s)"
 # The launcher runs the .exe under wine; serial cases link COM ports of the prefix to their
 # pseudo-terminals.
 export VARNAX_SERVER=$PWD/$build/wine/varnax-server
@@ -44,7 +44,7 @@ for test in "${server_tests[@]}"; do
   "build/$linux_preset/bin/$test" --gtest_brief=1
 done
 
-echo "=== windows: the Windows terminal against the Windows server, and demo.cmd of the zip"
+echo "=== windows: the Windows terminal against the Windows server, and demo.cmd of the zip (at $(( $(date +%s) - started )) s)"
 # Unpacked where a path holds a space, as "C:\Program Files" does.
 temp=$(mktemp -d)
 trap 'rm -rf "$temp"; stop_wine' EXIT
@@ -58,4 +58,4 @@ WINDOWS_DEMO=$(echo "$unpacked"/*/demo.cmd) WINDOWS_PREFIX=$PWD/$build/wineprefi
   --gtest_filter='WindowsTerminal.*:WindowsDemo.*'
 
 ls "$build"/package/*.zip
-echo "=== windows: done in $(( $(date +%s) - started )) s"
+echo "=== windows: done in $(( $(date +%s) - started )) s (at $(( $(date +%s) - started )) s)"
