@@ -58,4 +58,4 @@ WINDOWS_DEMO=$(echo "$unpacked"/*/demo.cmd) WINDOWS_PREFIX=$PWD/$build/wineprefi
   --gtest_filter='WindowsTerminal.*:WindowsDemo.*'
 
 ls "$build"/package/*.zip
-echo "=== windows: done in $(( $(date +%s) - started )) s (at $(( $(date +%s) - started )) s)"
+echo "=== windows: done in $(( $(date +%s) - started )) s"
