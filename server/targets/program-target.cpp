@@ -1,6 +1,6 @@
 // The program target: a program the server starts, its standard input and output the stream.
 #include "server/board-config.h"
-#include "server/targets/stream-target-posix.h"
+#include "server/targets/stream-target.h"
 #include "server/targets/target-kinds.h"
 #include "server/targets/target-program.h"
 
