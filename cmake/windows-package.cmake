@@ -1,7 +1,10 @@
-# The Windows zip: the programs with every DLL they load next to them, the library's header
-# and import library, and the README.   cpack --preset windows (or the windows workflow)
+# The Windows zip: the programs (the server and the demo target among them) with every DLL
+# they load next to them, the library's header and import library, demo.cmd and the README.   cpack --preset windows (or the windows workflow)
 install(FILES ${WINDOWS_RUNTIME_DLLS} DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
+# A README of its own for Windows users, and demo.cmd, which starts the demo server and runs
+# the terminal against it.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/windows/README.md
+              ${PROJECT_SOURCE_DIR}/packaging/windows/demo.cmd DESTINATION .)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME tarvik-terminal)

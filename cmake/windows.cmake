@@ -43,7 +43,7 @@ endforeach()
 
 # Launchers for the Linux end-to-end tests: each runs its Windows program under wine, keeping
 # the process id (signals to it reach the program).
-foreach(program IN ITEMS tarvik-terminal pelk-terminal fatal-probe scanwell)
+foreach(program IN ITEMS tarvik-terminal pelk-terminal fatal-probe scanwell varnax-server)
   set(launcher ${CMAKE_BINARY_DIR}/wine/${program})
   file(WRITE ${launcher} "#!/bin/sh\nexec bash '${PROJECT_SOURCE_DIR}/scripts/wine-run.sh' \
 '${CMAKE_BINARY_DIR}/wineprefix' '${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${program}.exe' \"\$@\"\n")

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 #include "text/text.h"
@@ -239,7 +240,8 @@ bool CONFIG_READER::take_line() {
     std::string why;
     bool ok = text_split_words(m_line, &words, &why);
     if (ok && !words.empty()) ok = parse_line(words, m_demo, m_config, &why);
-    if (ok && !words.empty() && words[0] == "openocd") m_config->cables.back().openocd.line = m_number;
+    if (ok && !words.empty() && words[0] == "openocd")
+        m_config->cables.back().openocd.line = m_number;
     if (ok && !words.empty() && words[0] == "uart") {
         UART_CONFIG& added = m_config->cables.back().devices.back().uarts.back();
         added.line = m_number;
@@ -285,7 +287,10 @@ bool config_load(const std::string& path, const std::string& demo_program, BOARD
         *error = text_escaped(path + ": cannot be read: " + std::strerror(why));
         return false;
     };
-    if (file == nullptr) return unreadable(errno);
+    // Windows refuses to open a folder as "Permission denied": it is told as a folder.
+    int open_errno = errno;
+    std::error_code ignored;
+    if (file == nullptr) return unreadable(std::filesystem::is_directory(path, ignored) ? EISDIR : open_errno);
     CONFIG_READER reader(path, demo_program, config);
     char chunk[4096];
     std::size_t n = 0;

@@ -1,23 +1,21 @@
 // varnax-demo-target: a small program that plays a board's software behind a JTAG UART.
 // It echoes what it receives (Enter arrives as CR) and answers a few line commands.
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "server/demo-io.h"
+
 namespace {
 
 const char banner[] = "Varnax demo target ready.\r\nType help and press Enter.\r\n";
 
-// Output is unbuffered: every piece goes out with write(2), resumed after short writes.
+// Output is unbuffered: every piece goes out at once, resumed after short writes.
 bool put(const char* data, std::size_t size) {
     while (size > 0) {
-        ssize_t n = write(STDOUT_FILENO, data, size);
-        if (n < 0 && errno == EINTR) continue;
+        long n = demo_write(data, size);
         if (n <= 0) return false;
         data += n;
         size -= std::size_t(n);
@@ -83,10 +81,9 @@ int main() {
     std::string line;
     char buffer[256];
     for (;;) {
-        ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
+        long n = demo_read(buffer, sizeof buffer);
         if (n <= 0) return 0;  // the host side is gone
-        for (ssize_t i = 0; i < n; ++i) {
+        for (long i = 0; i < n; ++i) {
             char c = buffer[i];
             if (c == '\r' || c == '\n') {
                 if (!put("\r\n") || !run_command(line)) return 0;

@@ -16,6 +16,7 @@ struct SERVER_OPTIONS {
     bool loopback_is_remote = false;  // for tests: a loopback client counts as another machine
     bool quiet = false;               // no log lines on standard error
     bool commands = true;             // read fault commands from standard input
+    bool stop_when_unused = false;    // stop once a client has come and every client has gone
     std::uint32_t protocol_version = varnax::protocol_version;
     DOOR_LIMITS door;  // guessing and connections that have not proven the secret
 };

@@ -27,6 +27,7 @@ const char* usage_text =
     "  --new-secret FILE      write a new random secret to FILE, readable only by you, and\n"
     "                         exit (an existing FILE is left alone)\n"
     "  --no-commands          do not read fault commands from standard input\n"
+    "  --stop-when-unused     stop once a client has come and every client has gone\n"
     "  --protocol-version N   greet clients with another protocol version (for tests)\n"
     "  --quiet                no log lines on standard error\n"
     "  --version              the version of the server and of its protocol\n"
@@ -111,6 +112,10 @@ const OPTION_ROW option_rows[] = {
     {"--no-commands", nullptr,
      [](const std::string&, COMMAND_LINE* c, std::string*) {
          return c->options.commands = false, true;
+     }},
+    {"--stop-when-unused", nullptr,
+     [](const std::string&, COMMAND_LINE* c, std::string*) {
+         return c->options.stop_when_unused = true, true;
      }},
     {"--protocol-version", "N", take_protocol_version},
     {"--quiet", nullptr,

@@ -29,9 +29,8 @@ std::string UART::quoted_label() const {
 
 BOARD::BOARD(const BOARD_CONFIG& config) {
     for (const CABLE_CONFIG& c : config.cables) {
-        m_cables.push_back(std::make_unique<CABLE_STATE>(
-            CABLE_STATE{c.name, c.openocd.used, c.plugged && !c.openocd.used, c.powered,
-                        c.warning, {}}));
+        m_cables.push_back(std::make_unique<CABLE_STATE>(CABLE_STATE{
+            c.name, c.openocd.used, c.plugged && !c.openocd.used, c.powered, c.warning, {}}));
         for (const DEVICE_CONFIG& d : c.devices) {
             m_cables.back()->devices.push_back(d.index);
             for (const UART_CONFIG& u : d.uarts)
@@ -102,8 +101,7 @@ void BOARD::inventory(std::string* out) const {
     varnax::encode_list_end(out);
 }
 
-std::size_t BOARD::chain_found(CABLE_STATE* cable,
-                               const std::vector<std::pair<int, int>>& found) {
+std::size_t BOARD::chain_found(CABLE_STATE* cable, const std::vector<std::pair<int, int>>& found) {
     std::size_t added = 0;
     cable->devices.clear();
     for (const auto& [device, instance] : found) {
@@ -111,7 +109,8 @@ std::size_t BOARD::chain_found(CABLE_STATE* cable,
             cable->devices.push_back(device);
         bool known = false;
         for (auto& u : m_uarts)
-            known = known || (u->cable == cable && u->device == device && u->cfg.instance == instance);
+            known =
+                known || (u->cable == cable && u->device == device && u->cfg.instance == instance);
         if (known) continue;
         UART_CONFIG config;
         config.instance = instance;

@@ -117,10 +117,10 @@ JTAG_CABLE::CHANGE JTAG_CABLE::process(TARGET_TIME now) {
     JTAG_HOST::STATE state = m_host->state();
     if (state == JTAG_HOST::STATE::ready && !m_ready) {
         m_ready = true;
-        std::size_t found = instances().size();
-        m_log.line("cable \"%s\": %zu device%s with %zu JTAG UART%s on the chain", m_name.c_str(),
-                   m_host->devices().size(), m_host->devices().size() == 1 ? "" : "s", found,
-                   found == 1 ? "" : "s");
+        unsigned found = unsigned(instances().size());
+        unsigned devices = unsigned(m_host->devices().size());
+        m_log.line("cable \"%s\": %u device%s with %u JTAG UART%s on the chain", m_name.c_str(),
+                   devices, devices == 1 ? "" : "s", found, found == 1 ? "" : "s");
         return CHANGE::found;
     }
     if (state != JTAG_HOST::STATE::lost) return CHANGE::none;

@@ -94,10 +94,9 @@ void target_program_stop_all(const std::vector<int>& pids, int grace_ms) {
     }
 }
 
-int target_program_reap() {
+bool target_program_reaped(int pid) {
     int status = 0;
-    pid_t pid = waitpid(-1, &status, WNOHANG);
-    return pid > 0 ? pid : -1;
+    return pid > 0 && waitpid(pid, &status, WNOHANG) == pid;
 }
 
 std::string target_program_self_directory() {

@@ -67,8 +67,8 @@ public:
     // Work that comes due with time (retrying a connection); -1: none pending.
     virtual int due_ms(TARGET_TIME) const { return -1; }
     virtual TARGET_NEWS tick(TARGET_TIME) { return {}; }
-    // A child process of the server has ended.
-    virtual void child_ended(int) {}
+    // Some child process of the server has ended: a target that runs one reaps it if it is its.
+    virtual void children_ended() {}
     // Called once before the server says it is there: a listening target takes its port. False
     // with the whole message in *why when the server cannot serve this target.
     virtual bool prepare(std::string*) { return true; }

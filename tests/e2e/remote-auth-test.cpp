@@ -298,22 +298,28 @@ TEST(ServerSecretFile, MustExistAndBePrivate) {
          "varnax-server: --allow-remote needs --secret-file FILE: clients from other machines "
          "must prove that they know a shared secret (see docs/server.md)\n"},
         {{"--secret-for-local"}, 2, "varnax-server: --secret-for-local needs --secret-file FILE\n"},
+        // On Windows the file's access control list tells; wine makes it from the mode.
         {{"--allow-remote", "--secret-file", open_file},
          1,
-         "varnax-server: " + open_file + " can be read or changed by other users (mode 0644); " +
-             "make it private with: chmod 600 " + open_file + "\n"},
+         server_is_native()
+             ? "varnax-server: " + open_file + " can be read or changed by other users (mode " +
+                   "0644); make it private with: chmod 600 " + open_file + "\n"
+             : "varnax-server: " + open_file + " can be read or changed by other users " +
+                   "(Everyone); make it private with: icacls \"" + open_file +
+                   "\" /inheritance:r /grant:r \"%USERNAME%:F\"\n"},
         {{"--allow-remote", "--secret-file", short_file},
          1,
          "varnax-server: " + short_file + " holds fewer than 16 bytes: too short for a secret\n"},
         {{"--allow-remote", "--secret-file", dir.file("none")},
          1,
-         "varnax-server: cannot read " + dir.file("none") + ": No such file or directory\n"},
+         "varnax-server: cannot read " + dir.file("none") +
+             (server_is_native() ? ": No such file or directory\n" : "\n")},
     };
     for (CASE& c : cases) {
         c.args.insert(c.args.begin(), "--demo");
         CHILD_SETUP setup;
         setup.input = CHILD_SETUP::STREAM::null;
-        CHILD_PROCESS server(VARNAX_SERVER_PATH, c.args, setup);
+        CHILD_PROCESS server(server_program(), c.args, setup);
         EXPECT_EQ(server.wait_exit(10s), exited(c.status)) << c.message;
         EXPECT_EQ(server.err(), c.message);
     }
@@ -350,6 +356,7 @@ TEST(ServerSecretFile, IsMadeByTheServerAndNeverOverwritten) {
 
 // A real second address: the server and the client each in a network namespace of their own.
 TEST(RemoteNetwork, ProvesTheSecretBothWaysFromAnotherAddress) {
+    if (!server_is_native()) GTEST_SKIP() << "the server must start inside a network namespace";
     NET_PAIR net;
     if (!net.ok()) GTEST_SKIP() << net.why();
     TEMP_DIR dir;

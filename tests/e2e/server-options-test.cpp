@@ -18,7 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const char* server_path = VARNAX_SERVER_PATH;
+const std::string server_path = server_program();
 
 // Runs the server, which must end by itself; its status, standard output and error.
 struct ENDED {
@@ -63,7 +63,7 @@ TEST(ServerOptions, TakesEveryValueAfterAnEqualsSignToo) {
     setenv("JTAG_VARNAX_SERVER", listening.substr(10).c_str(), 1);
     EXPECT_EQ(jtagvarnax_open(nullptr, -1, -1, "options-test"), nullptr);
     EXPECT_EQ(jtagvarnax_get_error(nullptr), JTAGVARNAX_INCOMPATIBLE);
-    server.send_signal(SIGTERM);
+    server.send_signal(server_stop_signal());
     EXPECT_EQ(server.wait_exit(10s), exited(0));
 }
 

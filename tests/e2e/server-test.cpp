@@ -32,7 +32,7 @@ RUN run_server(const std::vector<std::string>& args) {
     CHILD_SETUP setup;
     setup.input = CHILD_SETUP::STREAM::null;
     setup.output = CHILD_SETUP::STREAM::null;
-    CHILD_PROCESS server(VARNAX_SERVER_PATH, args, setup);
+    CHILD_PROCESS server(server_program(), args, setup);
     RUN r;
     r.status = server.wait_exit(std::chrono::seconds(10));
     r.err = server.err();
@@ -204,6 +204,8 @@ TEST_F(RunningServer, AnswersEveryFaultCommand) {
         {"interrupt \"c 1\" 1 0", "ok"},
         {"drop \"c 1\" 1 0", "ok"},
         {"unplug \"c 1\"", "ok"},
+        // A line typed at a Windows console ends in CR LF.
+        {"plug \"c 1\"\r", "ok"},
     };
     for (const CASE& c : cases) {
         std::string reply = m_server.command(c.line);
@@ -211,16 +213,46 @@ TEST_F(RunningServer, AnswersEveryFaultCommand) {
     }
 }
 
-TEST(ServerStop, EndsItsTargetProgramsOnSigterm) {
-    SIM_SERVER server;
-    ASSERT_TRUE(server.start_demo({"--quiet"})) << server.error();
-    std::vector<int> targets = children_of(server.pid());
-    ASSERT_EQ(targets.size(), 1u);
-    EXPECT_TRUE(server.stop()) << "the server did not end cleanly: " << server.log();
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (kill(targets[0], 0) == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_NE(kill(targets[0], 0), 0) << "the demo target outlived the server";
+// Asked to stop (SIGTERM; Ctrl-C on Windows) or killed outright, the server leaves no target
+// program behind.
+TEST(ServerStop, EndsItsTargetProgramsOnSigtermAndWhenKilled) {
+    for (bool killed : {false, true}) {
+        SCOPED_TRACE(killed ? "killed" : "stopped");
+        SIM_SERVER server;
+        ASSERT_TRUE(server.start_demo({"--quiet"})) << server.error();
+        std::vector<int> targets = server.target_programs();
+        ASSERT_EQ(targets.size(), 1u);
+        if (killed)
+            server.kill_now();
+        else
+            EXPECT_TRUE(server.stop()) << "the server did not end cleanly: " << server.log();
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (kill(targets[0], 0) == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_NE(kill(targets[0], 0), 0) << "the demo target outlived the server";
+    }
+}
+
+// A server started for one terminal (demo.cmd) waits for it however long it takes to come, and
+// stops once the last of its clients has gone.
+TEST(ServerStop, StopsWhenUnusedOnlyAfterItsClientsHaveGone) {
+    CHILD_SETUP setup;
+    setup.input = CHILD_SETUP::STREAM::null;
+    CHILD_PROCESS server(server_program(),
+                         {"--demo", "--listen", "127.0.0.1:0", "--quiet", "--stop-when-unused"},
+                         setup);
+    std::string listening;
+    ASSERT_TRUE(server.next_line(&listening, std::chrono::seconds(10))) << server.err();
+    ASSERT_EQ(listening.rfind("listening ", 0), 0u) << listening;
+    setenv("JTAG_VARNAX_SERVER", listening.substr(10).c_str(), 1);
+    EXPECT_FALSE(server.ends_within(std::chrono::milliseconds(1500))) << "it stopped unused";
+    {
+        OPEN_LINK link(nullptr, -1, -1);
+        ASSERT_TRUE(link) << last_open_error();
+        EXPECT_NE(read_until_text(link.get(), "help").bytes.find("ready"), std::string::npos);
+        EXPECT_FALSE(server.ends_within(std::chrono::milliseconds(500))) << "it left its client";
+    }
+    EXPECT_EQ(server.wait_exit(std::chrono::seconds(10)), exited(0));
 }
 
 // Bytes a process has written so far, from /proc.
@@ -237,7 +269,7 @@ TEST(DemoTarget, IsHeldBackWhileTheHostDoesNotRead) {
     SIM_SERVER server;
     ASSERT_TRUE(server.start_demo({"--quiet"})) << server.error();
     server.use_in_this_process();
-    std::vector<int> targets = children_of(server.pid());
+    std::vector<int> targets = server.target_programs();
     ASSERT_EQ(targets.size(), 1u);
     OPEN_LINK link(nullptr, -1, -1);
     ASSERT_TRUE(link) << last_open_error();

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -306,6 +307,35 @@ TEST_F(WindowsTerminal, CapturesTheProfileInBinary) {
     end_with_ctrl_c(*term, shown);
 }
 
+// The library in the Windows terminal proves the secret from a file only its owner may read,
+// and refuses one that others may read (wine builds the file's access list from its mode).
+TEST_F(WindowsTerminal, ProvesTheSecretFromAPrivateFileOnly) {
+    TEMP_DIR dir;
+    const std::string secret = "the lab's boards: 2f9c41d07e3b58a6";
+    std::ofstream(dir.file("private")) << secret;
+    std::ofstream(dir.file("open")) << secret;
+    std::filesystem::permissions(dir.file("private"), std::filesystem::perms::owner_read |
+                                                          std::filesystem::perms::owner_write);
+    std::filesystem::permissions(dir.file("open"), std::filesystem::perms::owner_read |
+                                                       std::filesystem::perms::owner_write |
+                                                       std::filesystem::perms::others_read);
+    SIM_SERVER server;
+    ASSERT_TRUE(server.start_with_target({"--secret-for-local", "--secret-file", dir.file("private")}))
+        << server.error();
+    for (const std::string& file : {dir.file("private"), dir.file("open")}) {
+        SCOPED_TRACE(file);
+        CHILD_SETUP setup;
+        setup.environment = {{"JTAG_VARNAX_SECRET_FILE", file}};
+        auto term = start(server, {"--quit-after=1"}, setup);
+        EXPECT_EQ(term->wait_exit(30s), exited(file == dir.file("private") ? 0 : 1));
+        // The only difference is who may read the file: the open one is never used.
+        if (file == dir.file("private"))
+            EXPECT_EQ(term->out(), session_head + exit_line("user timeout"));
+        else
+            EXPECT_EQ(term->err(), no_server_lines);
+    }
+}
+
 // scanwell.exe tells what the Linux scanwell tells, in the lines of its system.
 TEST_F(WindowsTerminal, ScanwellFindsWhatTheLinuxOneFinds) {
     SIM_SERVER server;
@@ -322,6 +352,33 @@ TEST_F(WindowsTerminal, ScanwellFindsWhatTheLinuxOneFinds) {
     for (std::size_t at; (at = shown.find("\r\n")) != std::string::npos;) shown.erase(at, 1);
     EXPECT_EQ(shown, linux_scan.out());
     EXPECT_NE(shown.find("Bench cable"), std::string::npos) << shown;
+}
+
+// demo.cmd of the unpacked zip (WINDOWS_DEMO) under wine's cmd in the prefix WINDOWS_PREFIX:
+// the banner, an answer, and at "bye" the terminal's end, the script's and the server's.
+TEST(WindowsDemo, ReachesTheBannerAndEndsWithTheTerminal) {
+    const std::string demo = launcher("WINDOWS_DEMO"), prefix = launcher("WINDOWS_PREFIX");
+    if (demo.empty() || prefix.empty()) GTEST_SKIP() << "WINDOWS_DEMO names no demo.cmd";
+    CHILD_SETUP setup;
+    setup.directory = demo.substr(0, demo.rfind('/'));
+    CHILD_PROCESS cmd("bash", {WINE_RUN_PATH, prefix, "cmd", "/c", "demo.cmd"}, setup);
+    const std::string banner = "Varnax demo target ready.\r\nType help and press Enter.\r\n";
+    ASSERT_TRUE(cmd.wait_for_output(banner, 60s));
+    ASSERT_TRUE(cmd.write_input("help\r", 30s));
+    ASSERT_TRUE(cmd.wait_for_output("help\r\ncommands: help,", 30s));
+    ASSERT_TRUE(cmd.write_input("bye\r", 30s));
+    EXPECT_EQ(cmd.wait_exit(60s), exited(0));
+    const std::string& out = cmd.out();
+    EXPECT_EQ(out.rfind("demo: simulated board at 127.0.0.1:", 0), 0u) << out;
+    const std::string tail = "bye\r\nbye\r\n" + exit_line("^D on remote");
+    ASSERT_GE(out.size(), tail.size());
+    EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
+    EXPECT_EQ(cmd.err(), "");
+    // The server stopped by itself once the terminal had gone, and took the demo target along.
+    auto deadline = clock_type::now() + 20s;
+    while (!wine_programs(prefix).empty() && clock_type::now() < deadline)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(wine_programs(prefix).empty()) << "a program of the demo is still running";
 }
 
 std::string se_line(int code) {

@@ -9,9 +9,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -36,7 +38,54 @@ bool wait_fd(int fd, short events, clock_type::time_point deadline) {
     }
 }
 
+// One NUL-separated file of /proc, such as a process's command line or environment.
+std::vector<std::string> proc_strings(int pid, const char* file) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + file, std::ios::binary);
+    std::vector<std::string> strings;
+    for (std::string s; std::getline(in, s, '\0');) strings.push_back(s);
+    return strings;
+}
+
+std::string wine_prefix_of(int pid) {
+    for (const std::string& variable : proc_strings(pid, "environ"))
+        if (variable.rfind("WINEPREFIX=", 0) == 0) return variable.substr(11);
+    return "";
+}
+
 }  // namespace
+
+const std::string& server_program() {
+    static const std::string program = server_is_native() ? VARNAX_SERVER_PATH
+                                                          : std::getenv("VARNAX_SERVER");
+    return program;
+}
+
+bool server_is_native() {
+    const char* launcher = std::getenv("VARNAX_SERVER");
+    return launcher == nullptr || launcher[0] == '\0';
+}
+
+int server_stop_signal() {
+    return server_is_native() ? SIGTERM : SIGINT;
+}
+
+std::string server_serial_name(const std::string& path) {
+    const char* dosdevices = std::getenv("VARNAX_SERVER_DOSDEVICES");
+    if (server_is_native() || dosdevices == nullptr) return path;
+    // COM20 and up are left to the tests; a link whose device is gone is taken again.
+    for (int n = 20; n < 100; ++n) {
+        std::string link = std::string(dosdevices) + "/com" + std::to_string(n);
+        std::error_code none;
+        if (std::filesystem::is_symlink(link, none) && std::filesystem::exists(link, none) &&
+            std::filesystem::read_symlink(link, none) != path)
+            continue;
+        std::filesystem::remove(link, none);
+        std::filesystem::create_symlink(path, link, none);
+        if (!none) return "COM" + std::to_string(n);
+    }
+    ADD_FAILURE() << "no free COM port name in " << dosdevices;
+    return path;
+}
 
 int listen_on_free_port(const std::string& host, std::string* address) {
     sockaddr_in addr{};
@@ -149,7 +198,7 @@ bool SIM_SERVER::launch(const std::vector<std::string>& listen) {
     setup.error = CHILD_SETUP::STREAM::file;  // a log that outlives restarts
     setup.error_file = m_dir->file("server.log");
     setup.append = true;
-    m_server = std::make_unique<CHILD_PROCESS>(VARNAX_SERVER_PATH, args, setup);
+    m_server = std::make_unique<CHILD_PROCESS>(server_program(), args, setup);
     m_targets.clear();
     auto deadline = clock_type::now() + std::chrono::seconds(10);
     std::string line;
@@ -208,8 +257,34 @@ int SIM_SERVER::pid() const {
     return m_server != nullptr && m_server->started() ? m_server->pid() : -1;
 }
 
+std::vector<int> SIM_SERVER::target_programs() const {
+    if (server_is_native()) return children_of(pid());
+    // Wine starts a program as a child of no one: its programs are the other processes of the
+    // server's wine prefix. Only one test runs at a time in the prefix.
+    std::vector<int> programs = wine_programs(wine_prefix_of(pid()));
+    programs.erase(std::remove(programs.begin(), programs.end(), pid()), programs.end());
+    return programs;
+}
+
+std::vector<int> wine_programs(const std::string& prefix) {
+    std::vector<int> programs;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::string name = entry.path().filename();
+        if (prefix.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+        int pid = std::stoi(name);
+        std::vector<std::string> argv = proc_strings(pid, "cmdline");
+        // Wine's own services run from C:\windows; a program appears by its Windows path.
+        if (wine_prefix_of(pid) != prefix || argv.empty() ||
+            argv[0].find('\\') == std::string::npos || argv[0].rfind("C:\\windows\\", 0) == 0)
+            continue;
+        programs.push_back(pid);
+    }
+    return programs;
+}
+
 bool SIM_SERVER::stop() {
-    if (m_server == nullptr || !m_server->send_signal(SIGTERM)) return false;
+    if (m_server == nullptr || !m_server->send_signal(server_stop_signal()))
+        return false;
     EXIT_STATUS status = m_server->wait_exit(std::chrono::seconds(10));
     m_server.reset();
     return status == exited(0);

@@ -22,6 +22,21 @@ class CHILD_PROCESS;
 class TEMP_DIR;
 class SIM_TARGET;
 
+// The server the tests run: the program that VARNAX_SERVER names (a launcher: the Windows
+// build's runs varnax-server.exe under wine) or else the native build's. Every server test runs
+// against either; a case that is about the POSIX server alone skips itself when it is not native.
+const std::string& server_program();
+bool server_is_native();
+// The signal that asks that server to stop: SIGTERM, or SIGINT (a Ctrl-C) under wine.
+int server_stop_signal();
+// The name under which that server opens the serial device at path: the path itself, or under
+// wine a COM port that the prefix's dosdevices folder (VARNAX_SERVER_DOSDEVICES) links to it.
+std::string server_serial_name(const std::string& path);
+
+// The Windows programs that run now under wine in the prefix at this path, wine's own services
+// apart.
+std::vector<int> wine_programs(const std::string& prefix);
+
 // "127.0.0.1:PORT" where nothing listens: a port bound once, then released.
 std::string closed_loopback_address();
 // A listening socket on a free port of host (a dotted IPv4 address), for a test's stand-in
@@ -54,8 +69,8 @@ public:
     // Everything the target has received from the host so far.
     const std::string& received() const { return m_received; }
 
-    // Stops the server (SIGTERM, then SIGKILL after a deadline). True when it ended by itself
-    // with status 0.
+    // Stops the server (SIGTERM; under wine SIGINT, which wine makes a Ctrl-C; SIGKILL after a
+    // deadline). True when it ended by itself with status 0.
     bool stop();
     // Kills the server at once (SIGKILL), as a crash would.
     void kill_now();
@@ -75,6 +90,8 @@ public:
     // Where a test connects to be the target of a "listen" JTAG UART; empty if there is none.
     std::string target_address(const std::string& cable, int device, int instance) const;
     int pid() const;
+    // The processes of the target programs the server runs now.
+    std::vector<int> target_programs() const;
     // The processor time the server has used so far (user and system), in clock ticks.
     long cpu_ticks() const;
     // Why start() failed, with what the server printed on standard error.

@@ -92,6 +92,15 @@ TEST(BoardConfig, NamesTheFileAndLineOfEachMistake) {
         {"cable c\ndevice 1\nuart 0 connect 127.0.0.1:0080\n", "b.conf:3: bad address"},
         {"cable c\ndevice 1\nuart 0 listen 4000\nuart 1 listen\nuart 2 listen 4000\n",
          "b.conf:5: port 4000 is already the target port of line 3"},
+        {"openocd tcl 127.0.0.1:6666\n", "b.conf:1: an openocd line must follow a cable line"},
+        {"cable c\nopenocd tcl 127.0.0.1\n", "b.conf:2: bad openocd line"},
+        {"cable c\nopenocd config\n", "b.conf:2: bad openocd line"},
+        {"cable c\nopenocd usb\n", "b.conf:2: bad openocd line"},
+        {"cable c\nopenocd config a.cfg\nopenocd config b.cfg\n",
+         "b.conf:3: this cable already has an openocd line"},
+        {"cable c\nopenocd config a.cfg\ndevice 0\n", "b.conf:3: the devices of a cable behind"},
+        {"cable c\ndevice 0\nopenocd config a.cfg\n",
+         "b.conf:3: a cable with devices cannot also have an openocd line"},
         {"cable \"a\\qb\"\n", "b.conf:1: unknown escape \"\\q\" in quotes"},
         {"cable c\ndevice 1\nuart 0 program \"a\\\n", "b.conf:3: unclosed quote"},
         // Junk is shown whole, its unprintable bytes escaped.
@@ -131,8 +140,11 @@ TEST(BoardConfig, ReadsSerialAndConnectTargets) {
     struct {
         const char* host;
         int port;
-    } expected[] = {{"127.0.0.1", 4555}, {"127.0.0.1", 4556}, {"10.0.0.7", 2000},
-                    {"::1", 2001},       {"lab-pc", 2002}};
+    } expected[] = {{"127.0.0.1", 4555},
+                    {"127.0.0.1", 4556},
+                    {"10.0.0.7", 2000},
+                    {"::1", 2001},
+                    {"lab-pc", 2002}};
     for (int i = 0; i < 5; ++i) {
         EXPECT_EQ(u[2 + i].kind, TARGET_KIND::connect);
         EXPECT_EQ(u[2 + i].host, expected[i].host);

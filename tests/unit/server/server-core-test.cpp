@@ -518,4 +518,52 @@ TEST(ServerDoor, TellsARemoteClientWhyItIsNotServed) {
     EXPECT_EQ(server.core.uart_of(remote), nullptr);
 }
 
+TEST(ServerChain, ServesTheJtagUartsOfAChainOnlyWhileItAnswers) {
+    CORE_UNDER_TEST server("cable jt\nopenocd tcl 127.0.0.1:6666\ncable other\ndevice 1\n",
+                           quiet());
+    CABLE_STATE* cable = server.core.board().cables().front().get();
+    auto open = [&](int device, int instance) {
+        CLIENT_SESSION* client = server.connect("chain");
+        std::string bytes;
+        varnax::encode_greeting(&bytes, varnax::protocol_version);
+        varnax::OPEN_REQUEST request;
+        request.has_cable = true;
+        request.cable = "jt";
+        request.device = device;
+        request.instance = instance;
+        varnax::encode_open(&bytes, request);
+        server.send(client, bytes);
+        return client;
+    };
+    auto refused = [&](CLIENT_SESSION* client) { return server.core.uart_of(client) == nullptr; };
+    // Before its chain is scanned the cable is one without a board to reach.
+    EXPECT_TRUE(refused(open(0, 0)));
+
+    auto add_found = [&](const std::vector<std::pair<int, int>>& found) {
+        std::size_t added = server.core.board().chain_found(cable, found);
+        for (std::size_t i = 0; i < added; ++i) {
+            server.targets.push_back(std::make_unique<SCRIPTED_TARGET>());
+            server.core.add_uart(server.targets.back().get());
+        }
+        return added;
+    };
+    EXPECT_EQ(add_found({{0, 0}, {0, 1}, {1, 0}}), 3u);
+    CLIENT_SESSION* holder = open(0, 1);
+    ASSERT_FALSE(refused(holder));
+    EXPECT_EQ(server.core.uart_of(holder)->device, 0);
+    EXPECT_EQ(server.core.uart_of(holder)->cfg.instance, 1);
+    std::string inventory;
+    server.core.board().inventory(&inventory);
+    EXPECT_NE(inventory.find("jt"), std::string::npos);
+
+    // Found again without device 0: its JTAG UARTs are no longer there, none is added twice.
+    server.core.client_gone(holder);
+    EXPECT_EQ(add_found({{1, 0}}), 0u);
+    EXPECT_TRUE(refused(open(0, 1)));
+    EXPECT_FALSE(refused(open(1, 0)));
+    // Lost: unplugged until found again.
+    BOARD::chain_lost(cable);
+    EXPECT_TRUE(refused(open(1, -1)));
+}
+
 }  // namespace

@@ -2,7 +2,7 @@
 // JTAG UART (or the board is switched on), never retried in a loop.
 #include "server/board-config.h"
 #include "server/targets/serial-port.h"
-#include "server/targets/stream-target-posix.h"
+#include "server/targets/stream-target.h"
 #include "server/targets/target-kinds.h"
 
 namespace {

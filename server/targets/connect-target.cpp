@@ -5,7 +5,7 @@
 // addresses in turn.
 #include "server/board-config.h"
 #include "server/targets/net.h"
-#include "server/targets/stream-target-posix.h"
+#include "server/targets/stream-target.h"
 #include "server/targets/target-kinds.h"
 #include "server/targets/target-program.h"
 #include "text/text.h"

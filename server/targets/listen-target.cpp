@@ -1,7 +1,7 @@
 // The listen target: a simulator or a test connects to a loopback port and is the target.
 #include "server/board-config.h"
 #include "server/targets/net.h"
-#include "server/targets/stream-target-posix.h"
+#include "server/targets/stream-target.h"
 #include "server/targets/target-kinds.h"
 #include "server/targets/target-program.h"
 

@@ -1,5 +1,6 @@
-// What every target with a byte stream shares on POSIX systems: the stream's descriptors (one
-// socket both ways, or a pipe each way) and whether poll has found them ready.
+// What every target with a byte stream shares: the stream's handles (one socket both ways, or
+// a pipe each way) and whether the loop has found them ready. The handles come from the
+// operating system's part (target-program.h, net.h, serial-port.h); nothing here calls it.
 #pragma once
 #include <string>
 

@@ -1,5 +1,5 @@
 // Moving bytes on a target's stream without waiting.
-#include "server/targets/stream-target-posix.h"
+#include "server/targets/stream-target.h"
 
 #include "server/targets/target-program.h"
 

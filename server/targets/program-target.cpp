@@ -1,6 +1,6 @@
 // The program target: a program the server starts, its standard input and output the stream.
 #include "server/board-config.h"
-#include "server/targets/stream-target-posix.h"
+#include "server/targets/stream-target.h"
 #include "server/targets/target-kinds.h"
 #include "server/targets/target-program.h"
 
@@ -38,8 +38,8 @@ public:
         m_pid = -1;
         return pid;
     }
-    void child_ended(int pid) override {
-        if (pid == m_pid) m_pid = -1;
+    void children_ended() override {
+        if (target_program_reaped(m_pid)) m_pid = -1;
     }
     std::string lost_text() const override { return "the target program ended"; }
 
