@@ -46,6 +46,9 @@ TEST_F(Faults, DeliversEverythingBeforeReportingATargetThatHungUp) {
 }
 
 TEST_F(Faults, ReportsAServerKilledMidTransferAfterTheBytesThatCame) {
+    if (!server_is_native())
+        GTEST_SKIP() << "SIGKILL is a POSIX death: wine's own server keeps a killed program's "
+                        "sockets open for a time of its choosing";
     OPEN_LINK link(nullptr, -1, -1);
     ASSERT_TRUE(link) << last_open_error();
     std::string data = pattern(100000);
