@@ -85,23 +85,6 @@ void openocd_process_drain(OPENOCD_PROCESS* process) {
     }
 }
 
-namespace {
-// The last line OpenOCD marked as an error, or else its last line.
-std::string last_error_line(const std::string& tail) {
-    std::string last, error;
-    std::size_t start = 0;
-    while (start < tail.size()) {
-        std::size_t end = tail.find('\n', start);
-        if (end == std::string::npos) end = tail.size();
-        std::string line = tail.substr(start, end - start);
-        if (!line.empty()) last = line;
-        if (line.rfind("Error", 0) == 0 || line.rfind("cannot start", 0) == 0) error = line;
-        start = end + 1;
-    }
-    return error.empty() ? last : error;
-}
-}  // namespace
-
 bool openocd_process_ended(OPENOCD_PROCESS* process, std::string* why) {
     if (!process) return true;
     if (!process->ended) {
@@ -114,7 +97,7 @@ bool openocd_process_ended(OPENOCD_PROCESS* process, std::string* why) {
     std::string how = WIFEXITED(s) ? "with status " + std::to_string(WEXITSTATUS(s))
                                    : std::string("by signal ") + std::to_string(WTERMSIG(s));
     *why = "OpenOCD ended " + how;
-    std::string line = last_error_line(process->tail);
+    std::string line = openocd_last_error_line(process->tail);
     if (!line.empty()) *why += ": " + line;
     return true;
 }

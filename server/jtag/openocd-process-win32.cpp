@@ -38,22 +38,6 @@ std::string quoted(const std::string& arg) {
     return out + "\"";
 }
 
-// The last line OpenOCD marked as an error, or else its last line.
-std::string last_error_line(const std::string& tail) {
-    std::string last, error;
-    std::size_t start = 0;
-    while (start < tail.size()) {
-        std::size_t end = tail.find('\n', start);
-        if (end == std::string::npos) end = tail.size();
-        std::string line = tail.substr(start, end - start);
-        while (!line.empty() && line.back() == '\r') line.pop_back();
-        if (!line.empty()) last = line;
-        if (line.rfind("Error", 0) == 0) error = line;
-        start = end + 1;
-    }
-    return error.empty() ? last : error;
-}
-
 }  // namespace
 
 struct OPENOCD_PROCESS {
@@ -136,7 +120,7 @@ bool openocd_process_ended(OPENOCD_PROCESS* process, std::string* why) {
     GetExitCodeProcess(process->process, &status);
     *why = "OpenOCD ended with status " + std::to_string(status);
     std::lock_guard<std::mutex> lock(process->mutex);
-    std::string line = last_error_line(process->tail);
+    std::string line = openocd_last_error_line(process->tail);
     if (!line.empty()) *why += ": " + line;
     return true;
 }

@@ -18,3 +18,6 @@ bool openocd_process_ended(OPENOCD_PROCESS* process, std::string* why);
 // Ends the process (SIGTERM, then SIGKILL after a second), reaps it and frees everything.
 // Accepts nullptr.
 void openocd_process_stop(OPENOCD_PROCESS* process);
+// The last line of OpenOCD's output that it marked as an error (or that says it could not
+// start), or else its last line; CR LF line ends are taken as LF.
+std::string openocd_last_error_line(const std::string& output);
