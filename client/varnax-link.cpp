@@ -180,6 +180,12 @@ VARNAX_LINK::STEP VARNAX_LINK::receive_once() {
         return STEP::lost;
     }
     if (n == 0) return STEP::ok;
+    // What was read goes before more is kept: reads need not end where frames do, so the
+    // buffer is seldom found empty and would otherwise grow with the whole stream.
+    if (m_received_start > 0 && m_received_start >= unread()) {
+        m_received.erase(0, m_received_start);
+        m_received_start = 0;
+    }
     m_decoder.append(chunk, static_cast<std::size_t>(n));
     std::uint32_t version = 0;
     varnax::FRAME frame;
