@@ -172,9 +172,9 @@ void VARNAX_LINK::lose(const std::string& why) {
 // One non-blocking receive, and every complete frame in it.
 VARNAX_LINK::STEP VARNAX_LINK::receive_once() {
     if (m_lost) return STEP::lost;
-    char chunk[16384];
+    if (m_chunk.empty()) m_chunk.resize(65536);
     std::string why;
-    long n = socket_receive(m_fd, chunk, sizeof chunk, &why);
+    long n = socket_receive(m_fd, m_chunk.data(), m_chunk.size(), &why);
     if (n < 0) {
         lose(why);
         return STEP::lost;
@@ -186,7 +186,7 @@ VARNAX_LINK::STEP VARNAX_LINK::receive_once() {
         m_received.erase(0, m_received_start);
         m_received_start = 0;
     }
-    m_decoder.append(chunk, static_cast<std::size_t>(n));
+    m_decoder.append(m_chunk.data(), static_cast<std::size_t>(n));
     std::uint32_t version = 0;
     varnax::FRAME frame;
     for (;;) {

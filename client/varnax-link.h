@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <vector>
 
 #include "client/auth-client.h"
 #include "wire/protocol.h"
@@ -53,6 +54,9 @@ private:
     AUTH_CLIENT m_auth{"", "", false};
     std::string m_address;  // the server's, as the texts name it
 
+    // One receive's bytes: large enough that a flood is taken in few calls, each of which
+    // frees the server's socket buffer and may wake it.
+    std::vector<char> m_chunk;
     std::string m_received;  // data from the target not yet read
     std::size_t m_received_start = 0;
     std::uint64_t m_read_total = 0;     // stream offset of m_received_start
