@@ -9,6 +9,7 @@ public:
     explicit RING_BUFFER(std::size_t depth) : m_bytes(depth) {}
     std::size_t size() const { return m_size; }
     std::size_t room() const { return m_bytes.size() - m_size; }
+    std::size_t capacity() const { return m_bytes.size(); }
     // The longest run of stored bytes that is contiguous in memory.
     const char* front(std::size_t* run) const {
         std::size_t to_end = m_bytes.size() - m_head;

@@ -1,15 +1,18 @@
 // The server core: open requests, the FIFO model with its back-pressure, fault commands.
 #include "server/core/server-core.h"
 
+#include <algorithm>
 #include <unordered_map>
 
 #include "text/text.h"
 
 namespace {
 
-// A pump moves at most this many rounds at a time, so one busy JTAG UART cannot starve the
-// others.
-constexpr int pump_rounds = 64;
+// A pump moves about this many bytes each way at a time (and at least a few rounds), so one
+// busy JTAG UART cannot starve the others, while one with small FIFOs still moves a good
+// share of a socket's worth per wake-up.
+constexpr std::size_t pump_bytes = 65536;
+constexpr std::size_t pump_rounds_least = 64;
 
 // Descriptors the server keeps for itself: standard streams, the listening socket, the signal
 // pipe, and a few for each JTAG UART's target.
@@ -362,7 +365,9 @@ bool SERVER_CORE::send_to_holder(UART* uart) {
 
 void SERVER_CORE::pump(std::size_t index, SERVER_TIME now) {
     UART* uart = m_board.uarts()[index].get();
-    for (int round = 0; round < pump_rounds; ++round) {
+    std::size_t fifo = std::min(uart->in_fifo.capacity(), uart->out_fifo.capacity());
+    std::size_t rounds = std::max(pump_rounds_least, pump_bytes / std::max<std::size_t>(fifo, 1));
+    for (std::size_t round = 0; round < rounds; ++round) {
         bool moved = feed_target(uart);
         moved = drain_target(uart) || moved;
         moved = send_to_holder(uart) || moved;

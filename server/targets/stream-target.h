@@ -33,4 +33,11 @@ private:
     int m_write_fd = -1;
     bool m_readable = false;  // poll said so, and no read has since come back empty
     bool m_writable = false;
+    // Output read from the stream ahead of the FIFO's room: a FIFO of a few dozen bytes would
+    // otherwise cost a system call per few dozen bytes. It holds what the stream's own buffer
+    // would have held, in order, and goes with the stream.
+    static constexpr std::size_t read_ahead_size = 4096;
+    char m_ahead[read_ahead_size];
+    std::size_t m_ahead_start = 0;
+    std::size_t m_ahead_end = 0;
 };
