@@ -38,17 +38,27 @@ bool send_gmon() {
 }
 
 bool flood(long kib) {
-    std::string line;
-    for (long i = 0; i < kib * 16; ++i) {
-        char text[80];
-        // 64 bytes a line: 16 lines make one KiB.
-        std::snprintf(text, sizeof text,
-                      "flood line %08ld abcdefghijklmnopqrstuvwxyz0123456789ABCDEF\r\n", i);
-        line.append(text, 64);
-        if (line.size() >= 4096 && !put(line)) return false;
-        if (line.size() >= 4096) line.clear();
+    // 64 bytes a line, 16 lines make one KiB; only the line's number changes, so each line is
+    // the one before with its eight digits written anew.
+    static const char pattern[] =
+        "flood line 00000000 abcdefghijklmnopqrstuvwxyz0123456789ABCDEF\r\n";
+    static_assert(sizeof pattern - 1 == 64, "a flood line is 64 bytes");
+    constexpr std::size_t digits_at = 11;
+    constexpr std::size_t lines_per_put = 256;
+    char block[64 * lines_per_put];
+    long lines = kib * 16;
+    for (long first = 0; first < lines; first += long(lines_per_put)) {
+        std::size_t count = 0;
+        for (; count < lines_per_put && first + long(count) < lines; ++count) {
+            char* line = block + 64 * count;
+            std::memcpy(line, pattern, 64);
+            long number = (first + long(count)) % 100000000;
+            for (std::size_t d = 0; d < 8; ++d, number /= 10)
+                line[digits_at + 7 - d] = char('0' + number % 10);
+        }
+        if (!put(block, 64 * count)) return false;
     }
-    return put(line);
+    return true;
 }
 
 // Returns false when the program should end.
