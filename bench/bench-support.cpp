@@ -23,6 +23,11 @@ std::string terminal_under_test(const char* built) {
     return chosen != nullptr && *chosen != '\0' ? chosen : built;
 }
 
+std::string server_under_test(const char* built) {
+    const char* chosen = std::getenv("BENCH_SERVER");
+    return chosen != nullptr && *chosen != '\0' ? chosen : built;
+}
+
 bool server_start(const std::vector<std::string>& options, SERVER_CHILD* server,
                   std::string* error, const std::string& log_file) {
     std::vector<std::string> arguments = options;
@@ -33,7 +38,8 @@ bool server_start(const std::vector<std::string>& options, SERVER_CHILD* server,
     setup.input = CHILD_SETUP::STREAM::inherit;
     setup.error = log_file.empty() ? CHILD_SETUP::STREAM::inherit : CHILD_SETUP::STREAM::file;
     setup.error_file = log_file;
-    server->process = std::make_unique<CHILD_PROCESS>(VARNAX_SERVER_PATH, arguments, setup);
+    server->process =
+        std::make_unique<CHILD_PROCESS>(server_under_test(VARNAX_SERVER_PATH), arguments, setup);
     std::string line;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (server->process->next_line(&line, std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -13,6 +13,8 @@
 // environment variable BENCH_TERMINAL, so that another version of the terminal is measured by
 // the same benchmark in the same run.
 std::string terminal_under_test(const char* built);
+// The same for the server, named by BENCH_SERVER.
+std::string server_under_test(const char* built);
 
 // A varnax-server started on a free loopback port; it dies with the benchmark.
 struct SERVER_CHILD {

@@ -29,6 +29,7 @@ struct SESSION {
     long bytes = 0;
     bool ok = false;
     PROC_FIGURES used;  // by the terminal, over the whole session
+    double floor_secs = 0;  // the floor of the same bytes, timed right after the session
 };
 
 // One session from start to exit: "flood KIB" and "bye" are on standard input from the start,
@@ -81,18 +82,25 @@ void print_rate(const char* what, const std::vector<double>& mib_per_sec) {
 
 // The rate with what the terminal used: its CPU time, and its voluntary context switches,
 // which are mostly the pauses after empty reads.
+// Then each session against the floor run right after it: the machine's speed drifts over
+// seconds, so a ratio of neighbours holds up better than one of two medians.
 void print_sessions(const char* what, const std::vector<SESSION>& sessions) {
-    std::vector<double> rates, cpu_ms, switches;
+    std::vector<double> rates, cpu_ms, switches, shares;
     for (const SESSION& s : sessions) {
         rates.push_back(double(s.bytes) / s.secs / (1 << 20));
         cpu_ms.push_back(s.used.cpu_secs * 1000);
         switches.push_back(double(s.used.voluntary));
+        if (s.floor_secs > 0) shares.push_back(s.floor_secs / s.secs);
     }
     SPREAD r = spread_of(rates), c = spread_of(cpu_ms), v = spread_of(switches);
     std::printf(
         "%-40s %7.2f MiB/s (range %.2f to %.2f); terminal CPU %.0f ms (%.0f to %.0f), "
         "%.0f voluntary switches (%.0f to %.0f)\n",
         what, r.median, r.low, r.high, c.median, c.low, c.high, v.median, v.low, v.high);
+    if (shares.empty()) return;
+    SPREAD f = spread_of(shares);
+    std::printf("%-40s %7.2f       (range %.2f to %.2f)\n", "  against its floor run", f.median,
+                f.low, f.high);
 }
 
 // Runs the sessions against one server; returns false when one of them failed.
@@ -105,17 +113,19 @@ bool bench_terminal(const char* what, const std::vector<std::string>& server_opt
         return false;
     }
     std::string out_path = temp_file("screen", "");
+    std::string floor_path = temp_file("floor", "");
     std::vector<SESSION> sessions;
     bool ok = true;
     for (int i = 0; i < runs && ok; ++i) {
         sessions.push_back(run_session(server, kib, out_path));
         ok = sessions.back().ok;
+        std::ifstream in(out_path, std::ios::binary);
+        output->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        if (ok) sessions.back().floor_secs = floor_secs(*output, floor_path);
     }
     server_stop(&server);
     if (!ok) return false;
     print_sessions(what, sessions);
-    std::ifstream in(out_path, std::ios::binary);
-    output->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return true;
 }
 
