@@ -309,6 +309,16 @@ void CLIENT_SESSION::sent(std::size_t n) {
         m_out.clear();
         m_out_start = 0;
         m_last_data = std::string::npos;
+        return;
+    }
+    // A socket that never takes the whole queue would otherwise keep every byte ever sent:
+    // sent bytes go once they are as many as those still queued.
+    if (m_out_start >= queued()) {
+        m_out.erase(0, m_out_start);
+        m_last_data = m_last_data != std::string::npos && m_last_data >= m_out_start
+                          ? m_last_data - m_out_start
+                          : std::string::npos;
+        m_out_start = 0;
     }
 }
 
