@@ -3,7 +3,8 @@
 # (configure, build, the unit tests under wine through ctest, the zip), the Linux test that
 # drives the Windows terminal and fatal-error probe under wine against the native server, then
 # the server's end-to-end cases against varnax-server.exe under wine (the Linux terminal, the
-# library and scanwell as its clients), the Windows terminal against it, and demo.cmd.
+# library and scanwell as its clients; a JTAG chain through OpenOCD's Tcl port among them), the
+# Windows terminal against it, and demo.cmd.
 #   scripts/test-windows.sh [LINUX_PRESET]     (default ci; it must be configured already)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,7 +27,8 @@ echo "=== windows: the Windows terminal under wine, driven from Linux (at $(( $(
 server_tests=(server-test server-options-test server-run-test jtag-varnax-test transfer-test
               faults-test port-targets-test remote-auth-test scanwell-test terminal-connect-test
               terminal-relay-test terminal-gmon-test)
-cmake --build --preset "$linux_preset" --target windows-terminal-test "${server_tests[@]}"
+cmake --build --preset "$linux_preset" --target windows-terminal-test jtag-terminal-test \
+  "${server_tests[@]}"
 # Against the Linux server: the fatal-error hooks and the relay both ways; the Windows
 # terminal's other cases run against the Windows server below.
 WINDOWS_TERMINAL=$PWD/$build/wine/tarvik-terminal \
@@ -43,6 +45,10 @@ for test in "${server_tests[@]}"; do
   echo "--- $test"
   "build/$linux_preset/bin/$test" --gtest_brief=1
 done
+# The JTAG cable through an OpenOCD the test runs (wine has none to start): the simulated chip,
+# reached at OpenOCD's Tcl port by the Windows server.
+echo "--- jtag-terminal-test"
+"build/$linux_preset/bin/jtag-terminal-test" --gtest_brief=1 --gtest_filter='JtagTerminalOwnOpenOcd.*'
 
 echo "=== windows: the Windows terminal against the Windows server, and demo.cmd of the zip (at $(( $(date +%s) - started )) s)"
 # Unpacked where a path holds a space, as "C:\Program Files" does.

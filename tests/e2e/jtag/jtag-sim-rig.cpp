@@ -7,8 +7,12 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
+#include <thread>
 #include <vector>
+
+#include "server/jtag/openocd-socket.h"
 
 namespace {
 bool on_path(const std::string& program) {
@@ -46,6 +50,36 @@ JTAG_SIM_RIG::JTAG_SIM_RIG() {
         << "remote_bitbang port " << m_sim_port << "\n"
         << "transport select jtag\n";
 #endif
+}
+
+std::unique_ptr<CHILD_PROCESS> JTAG_SIM_RIG::start_openocd(std::string* tcl_address,
+                                                          std::string* error) {
+    // A port that is free now; OpenOCD takes it a moment later. It logs to a file: nobody reads
+    // its output while a test runs, and a full pipe would stop it.
+    std::uint16_t port = openocd_free_port(error);
+    if (port == 0) return nullptr;
+    std::string log = m_dir.file("openocd.log");
+    CHILD_SETUP setup;
+    setup.input = CHILD_SETUP::STREAM::null;
+    auto openocd = std::make_unique<CHILD_PROCESS>(
+        "openocd",
+        std::vector<std::string>{"-c", "log_output " + log, "-c",
+                                 "tcl_port " + std::to_string(port), "-c", "gdb_port disabled",
+                                 "-c", "telnet_port disabled", "-f", config_path()},
+        setup);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::string said;
+    while (said.find("for tcl connections") == std::string::npos) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            *error = "OpenOCD did not come up: " + said + openocd->err();
+            return nullptr;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::ifstream file(log);
+        said.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
+    *tcl_address = "127.0.0.1:" + std::to_string(port);
+    return openocd;
 }
 
 bool JTAG_SIM_RIG::run_until(JTAG_HOST& host, const std::function<bool()>& done,

@@ -18,6 +18,10 @@ public:
     JTAG_SIM_RIG();
     bool sim_running() const { return m_sim_port > 0; }
     std::string config_path() const { return m_dir.file("sim.cfg"); }
+    // An OpenOCD of the test's own on the chip, as a user runs one, with its Tcl port on a free
+    // loopback port: *tcl_address gets "127.0.0.1:PORT". Null (with *error) when it does not
+    // come up.
+    std::unique_ptr<CHILD_PROCESS> start_openocd(std::string* tcl_address, std::string* error);
     const TEMP_DIR& dir() const { return m_dir; }
     // Runs the host's loop until done() or the deadline; true when done() came true.
     static bool run_until(JTAG_HOST& host, const std::function<bool()>& done,

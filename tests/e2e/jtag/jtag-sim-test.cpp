@@ -5,7 +5,6 @@
 
 #include <string>
 
-#include "server/jtag/openocd-socket.h"
 #include "tests/e2e/jtag/jtag-sim-rig.h"
 
 namespace {
@@ -142,25 +141,16 @@ TEST_F(JtagSim, TwoInstancesOfOneCoreAtOnce) {
 // An OpenOCD the user runs: reached through its Tcl address; its end is a lost link.
 TEST_F(JtagSim, OpenOcdThatEndsIsALostLink) {
     std::string error;
-    // A port that is free now; OpenOCD takes it a moment later.
-    std::uint16_t port = openocd_free_port(&error);
-    ASSERT_NE(port, 0) << error;
-    CHILD_SETUP setup;
-    setup.input = CHILD_SETUP::STREAM::null;
-    CHILD_PROCESS openocd("openocd",
-                          {"-c", "tcl_port " + std::to_string(port), "-c", "gdb_port disabled",
-                           "-c", "telnet_port disabled", "-f", m_rig->config_path()},
-                          setup);
-    ASSERT_TRUE(openocd.wait_for_error("for tcl connections", 10s));
     JTAG_HOST_SETTINGS settings;
-    settings.tcl_address = "127.0.0.1:" + std::to_string(port);
+    auto openocd = m_rig->start_openocd(&settings.tcl_address, &error);
+    ASSERT_TRUE(openocd) << error;
     m_host.reset(new JTAG_HOST(settings));
     ASSERT_TRUE(m_host->start(&error)) << error;
     ASSERT_TRUE(JTAG_SIM_RIG::run_until(
         *m_host, [&] { return state() == JTAG_HOST::STATE::ready; }, 20s))
         << m_host->lost_reason();
     ASSERT_TRUE(m_host->hold(1, 0, true));
-    openocd.send_signal(SIGKILL);
+    openocd->send_signal(SIGKILL);
     ASSERT_TRUE(JTAG_SIM_RIG::run_until(
         *m_host, [&] { return state() == JTAG_HOST::STATE::lost; }, 10s));
     EXPECT_NE(m_host->lost_reason().find("OpenOCD"), std::string::npos) << m_host->lost_reason();

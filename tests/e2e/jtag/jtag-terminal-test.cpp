@@ -57,11 +57,14 @@ protected:
         if (!missing.empty()) GTEST_SKIP() << missing;
         m_rig = std::make_unique<JTAG_SIM_RIG>();
         ASSERT_TRUE(m_rig->sim_running());
-        ASSERT_TRUE(m_server.start("cable \"" + cable + "\"\nopenocd config " +
-                                   m_rig->config_path() + "\n"))
-            << m_server.error();
+        std::string reach = openocd_line();
+        ASSERT_FALSE(reach.empty());
+        ASSERT_TRUE(m_server.start("cable \"" + cable + "\"\n" + reach + "\n")) << m_server.error();
         ASSERT_TRUE(m_server.wait_for_log(chain_found)) << m_server.log();
     }
+
+    // How the server reaches OpenOCD: it starts one on the rig's configuration.
+    virtual std::string openocd_line() { return "openocd config " + m_rig->config_path(); }
 
     // A terminal on one instance of the chain, in the rig's folder.
     std::unique_ptr<CHILD_PROCESS> terminal(int device, int instance,
@@ -77,8 +80,42 @@ protected:
         return std::make_unique<CHILD_PROCESS>(TERMINAL_PATH, options, setup);
     }
 
+    // raw: every byte value, in an order that changes from one block of 256 to the next, sent
+    // back unchanged (a Ctrl-D among them ends nothing here).
+    void expect_raw_round_trip(int device, int instance, std::size_t size) {
+        std::string sent(size, '\0');
+        for (std::size_t i = 0; i < size; ++i) sent[i] = char((i * 7 + i / 256) & 0xFF);
+        auto raw = terminal(device, instance, {"-q", "--no-quit-on-ctrl-d"});
+        const std::string command = "raw " + std::to_string(size) + "\r";
+        const std::string echo = banner(device, instance) + command + "\n" + command + "\n";
+        ASSERT_TRUE(raw->write_input(command, 30s));
+        ASSERT_TRUE(raw->wait_for_output(echo, 30s)) << raw->out();
+        ASSERT_TRUE(raw->write_input(sent, 120s));
+        auto deadline = std::chrono::steady_clock::now() + 120s;
+        while (raw->out().size() < echo.size() + size &&
+               std::chrono::steady_clock::now() < deadline)
+            raw->read_output(size, 1s);
+        raw->send_signal(SIGINT);
+        EXPECT_EQ(raw->wait_exit(30s), exited(0));
+        EXPECT_TRUE(raw->out() == echo + sent)
+            << raw->out().size() << " bytes shown, " << echo.size() + size << " expected";
+    }
+
     std::unique_ptr<JTAG_SIM_RIG> m_rig;
     SIM_SERVER m_server;
+};
+
+// The same chip behind an OpenOCD the user runs, which the server reaches at its Tcl port (the
+// one way a Windows server reaches it in these tests: there is no OpenOCD for wine to start).
+class JtagTerminalOwnOpenOcd : public JtagTerminal {
+protected:
+    std::string openocd_line() override {
+        std::string address, error;
+        m_openocd = m_rig->start_openocd(&address, &error);
+        EXPECT_TRUE(m_openocd) << error;
+        return m_openocd ? "openocd tcl " + address : "";
+    }
+    std::unique_ptr<CHILD_PROCESS> m_openocd;
 };
 
 // Every instance is listed and opened by cable, device and instance; two terminals run at
@@ -131,23 +168,7 @@ TEST_F(JtagTerminal, ServesEveryInstanceOfTheChain) {
     EXPECT_EQ(console->out(), on_screen(head(0, 0) + banner(0, 0) + "help\r\n" + help_answer +
                                         "bye\r\nbye\r\n" + exit_line("^D on remote")));
 
-    // raw: every byte value, in an order that changes from one block of 256 to the next, sent
-    // back unchanged (a Ctrl-D among them ends nothing here).
-    constexpr std::size_t size = 256 * 1024;
-    std::string sent(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) sent[i] = char((i * 7 + i / 256) & 0xFF);
-    auto raw = terminal(1, 0, {"-q", "--no-quit-on-ctrl-d"});
-    const std::string echo = banner(1, 0) + "raw 262144\r\nraw 262144\r\n";
-    ASSERT_TRUE(raw->write_input("raw 262144\r", 30s));
-    ASSERT_TRUE(raw->wait_for_output(echo, 30s)) << raw->out();
-    ASSERT_TRUE(raw->write_input(sent, 120s));
-    auto deadline = std::chrono::steady_clock::now() + 120s;
-    while (raw->out().size() < echo.size() + size && std::chrono::steady_clock::now() < deadline)
-        raw->read_output(size, 1s);
-    raw->send_signal(SIGINT);
-    EXPECT_EQ(raw->wait_exit(30s), exited(0));
-    EXPECT_TRUE(raw->out() == echo + sent)
-        << raw->out().size() << " bytes shown, " << echo.size() + size << " expected";
+    expect_raw_round_trip(1, 0, 256 * 1024);
 }
 
 // OpenOCD killed mid-session: a terminal shows the lost link and ends; a persistent one tries
@@ -173,6 +194,10 @@ TEST_F(JtagTerminal, LosingOpenOcdLosesTheLinkAndPersistentComesBack) {
     EXPECT_EQ(persistent->wait_exit(30s), exited(0));
     EXPECT_EQ(persistent->out(), expected + exit_line("^C on host"));
     EXPECT_EQ(persistent->err(), "");
+}
+
+TEST_F(JtagTerminalOwnOpenOcd, MovesEveryByteValueThroughItsTclPort) {
+    expect_raw_round_trip(1, 0, 64 * 1024);
 }
 
 }  // namespace
